@@ -1,0 +1,87 @@
+// contours IMAGE: writes the pixels on the image's salient colour contours to
+// GC_res.bmp in the working directory, 0 on contour pixels, 255 elsewhere.
+//
+// Exit statuses:
+//   0    the analysis ran and GC_res.bmp holds its result
+//   255  wrong number of arguments ("Wrong number of arguments!")
+//   254  the image cannot be read or decoded (" --(!) Error reading images ")
+//   253  GC_res.bmp could not be written; an earlier one is left as it was
+//        (" --(!) Error writing GC_res.bmp ")
+//   252  the image has 2^31 pixels or more (" --(!) Image too large ")
+//   251  the working arrays cannot be allocated (" --(!) Not enough memory ")
+// Every message goes to standard output.
+
+#include <iostream>
+#include <new>
+#include <string>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "contours.hpp"
+#include "result_file.hpp"
+
+namespace {
+
+constexpr int kWrongArguments = -1;  // 255
+constexpr int kReadError = -2;       // 254
+constexpr int kWriteError = -3;      // 253
+constexpr int kTooLarge = -4;        // 252
+constexpr int kOutOfMemory = -5;     // 251
+
+const char* const kResultFile = "GC_res.bmp";
+
+cv::Mat loadImage(const char* path) {
+  // A decoder that refuses its input by throwing is a read error like any other.
+  try {
+    return cv::imread(path, cv::IMREAD_COLOR);
+  } catch (const cv::Exception&) {
+  } catch (const std::bad_alloc&) {
+  }
+  return cv::Mat();
+}
+
+int run(int argc, char** argv) {
+  if (argc != 2) {
+    std::cout << "Wrong number of arguments!" << std::endl;
+    return kWrongArguments;
+  }
+
+  cv::Mat image = loadImage(argv[1]);
+  if (image.data == nullptr) {
+    std::cout << " --(!) Error reading images \n" << std::endl;
+    return kReadError;
+  }
+
+  std::cout << "Width of image: " << image.cols << std::endl;
+  std::cout << "Height of image: " << image.rows << std::endl;
+  std::cout << std::endl;
+
+  cv::Mat result;
+  const contours::AnalysisReport report =
+      contours::analyseImage(std::move(image), result);
+  switch (report.status) {
+    case contours::AnalysisStatus::Ok:
+      break;
+    case contours::AnalysisStatus::TooLarge:
+      std::cout << " --(!) Image too large " << std::endl;
+      return kTooLarge;
+    case contours::AnalysisStatus::OutOfMemory:
+      std::cout << " --(!) Not enough memory " << std::endl;
+      return kOutOfMemory;
+    case contours::AnalysisStatus::BadImage:  // imread delivers 8-bit BGR only
+      std::cout << " --(!) Error reading images \n" << std::endl;
+      return kReadError;
+  }
+
+  std::cout << "GC time (ms): " << report.elapsedMs << std::endl;
+
+  if (!contours::writeBmpAtomically(kResultFile, result)) {
+    std::cout << " --(!) Error writing " << kResultFile << " " << std::endl;
+    return kWriteError;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return run(argc, argv); }

@@ -1,0 +1,99 @@
+#pragma once
+// The analysis driver: quantile table, threshold searches, result marking,
+// the millisecond clock, and the whole pipeline behind one call.
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace contours {
+
+// Fixed parameters of every run.
+constexpr int kBins = 256;               // histogram and quantile table size
+constexpr int kMaskSize = 3;             // derivative masks are 3x3
+constexpr int kBoxSize = 8;              // box-counting box side
+constexpr float kBlockTarget = 1.8f;     // dimension sought on the block field
+constexpr float kBlockTolerance = 0.1f;
+constexpr double kBlockStartFraction = 0.0625;
+constexpr float kPixelTarget = 1.6f;     // dimension sought on the pixel field
+constexpr float kPixelTolerance = 0.1f;
+constexpr double kPixelStartFraction = 0.25;
+
+// Milliseconds since the epoch, modulo 2^32; 0 when the clock cannot be read.
+std::uint32_t GetTickCount();
+// The conversion GetTickCount applies to a clock reading.
+std::uint32_t tickCountFrom(long long seconds, long long microseconds);
+// Elapsed milliseconds between two tick counts, across a wrap of the counter.
+std::uint32_t elapsedTicks(std::uint32_t start, std::uint32_t end);
+
+// Turns the block-measure histogram (bins counters) into bins candidate
+// thresholds: entry k is the measure at which the cumulative share of counted
+// blocks reaches (k+1)/bins, interpolated linearly inside its bin. An empty
+// histogram gives NaN entries.
+void buildQuantileTable(const int* histogram, float* quantileTable, int bins);
+
+// Sets mask to 0 wherever field >= threshold (ordered: NaN never qualifies).
+void fixLastSegment(const float* field, unsigned char* mask, int rows, int cols,
+                    float threshold);
+
+// Box-counting dimension of the cells of field that reach threshold: the slope
+// of the two-scale log-log samples. NaN when no box is occupied.
+float dimensionAt(const float* field, int rows, int cols, float threshold,
+                  int boxSize);
+
+struct SearchEvaluation {
+  int index;        // quantile table index evaluated
+  float threshold;  // quantileTable[index]
+  float dimension;  // dimension found there
+};
+
+struct SearchRecord {
+  std::vector<SearchEvaluation> evaluations;  // in order; the last one is final
+  int index = 0;
+  float threshold = 0.0f;
+};
+
+// Bisects over the quantile table for the threshold whose selected set has a
+// box-counting dimension within tolerance of target, starting at index
+// trunc(bins * startFraction); at most 5 bisection steps, and a NaN dimension
+// ends the search. Marks the cells selected by the final threshold in mask and
+// returns every evaluation.
+SearchRecord thresholdSearch(const float* field, int rows, int cols,
+                             const float* quantileTable, int bins, float target,
+                             float tolerance, double startFraction, int boxSize,
+                             unsigned char* mask);
+
+enum class AnalysisStatus {
+  Ok,
+  BadImage,     // not an 8-bit, 3-channel image
+  TooLarge,     // 2^31 pixels or more
+  OutOfMemory,  // a working array could not be allocated
+};
+
+// Everything a run decides, for reporting and for tests.
+struct AnalysisReport {
+  AnalysisStatus status = AnalysisStatus::Ok;
+  int width = 0;
+  int height = 0;
+  std::array<int, kBins> histogram{};
+  std::array<float, kBins> quantileTable{};
+  SearchRecord blockSearch;
+  SearchRecord pixelSearch;
+  long long markedBlocks = 0;        // blocks set to 0 in the block mask
+  long long pixelCellsComputed = 0;  // pixel field cells that are not 0
+  long long selectedPixels = 0;      // pixels set to 0 in the result
+  // Milliseconds from just before the surface pass to just after the result is
+  // marked, as GetTickCount measures them.
+  std::uint32_t elapsedMs = 0;
+};
+
+// The whole analysis of a decoded 8-bit BGR image. On success result is an
+// 8-bit single-channel image of the input's size: 0 on selected contour pixels,
+// 255 elsewhere. The image is taken by value so that the analysis can release
+// it as soon as the surfaces are built; pass it with std::move to let it.
+// Never throws: failures are reported through report.status, with result empty.
+AnalysisReport analyseImage(cv::Mat image, cv::Mat& result);
+
+}  // namespace contours
