@@ -19,14 +19,29 @@ bool squareQualifies(const float* field, int cols, int top, int left, int size,
   return false;
 }
 
-}  // namespace
-
-DimensionSamples BowCountingDimension(const float* field, int rows, int cols,
-                                      float threshold, int boxSize) {
+void checkArguments(int rows, int cols, int boxSize) {
   if (boxSize < 2 || boxSize % 2 != 0)
     throw std::invalid_argument("box size must be even and at least 2");
   if (rows < 0 || cols < 0)
     throw std::invalid_argument("field size must not be negative");
+}
+
+// {ln(1/s): ln N1, ln(1/(s/2)): ln N2}, each logarithm taken in double and
+// rounded to float.
+DimensionSamples samplesOf(int s, int N1, int N2) {
+  DimensionSamples samples;
+  samples.emplace(static_cast<float>(std::log(1.0 / s)),
+                  static_cast<float>(std::log(static_cast<double>(N1))));
+  samples.emplace(static_cast<float>(std::log(1.0 / (s / 2))),
+                  static_cast<float>(std::log(static_cast<double>(N2))));
+  return samples;
+}
+
+}  // namespace
+
+DimensionSamples BowCountingDimension(const float* field, int rows, int cols,
+                                      float threshold, int boxSize) {
+  checkArguments(rows, cols, boxSize);
 
   const int s = boxSize;
   const int h = s / 2;
@@ -52,12 +67,67 @@ DimensionSamples BowCountingDimension(const float* field, int rows, int cols,
     }
   }
 
-  DimensionSamples samples;
-  samples.emplace(static_cast<float>(std::log(1.0 / s)),
-                  static_cast<float>(std::log(static_cast<double>(N1))));
-  samples.emplace(static_cast<float>(std::log(1.0 / h)),
-                  static_cast<float>(std::log(static_cast<double>(N2))));
-  return samples;
+  return samplesOf(s, N1, N2);
+}
+
+QuarterMaxima summariseQuarters(const float* field, int rows, int cols,
+                                int boxSize) {
+  checkArguments(rows, cols, boxSize);
+  QuarterMaxima quarters;
+  quarters.field = field;
+  quarters.rows = rows;
+  quarters.cols = cols;
+  quarters.boxSize = boxSize;
+  const int h = boxSize / 2;
+  quarters.quarterRows = 2 * (rows / boxSize);
+  quarters.quarterCols = 2 * (cols / boxSize);
+  const int extent = quarters.quarterCols * h;  // counted columns
+  quarters.maxima.assign(
+      static_cast<size_t>(quarters.quarterRows) * quarters.quarterCols, 0.0f);
+
+  // Column maxima over the h rows of a row of quarters, then maxima over each
+  // quarter's h columns. "c > m ? c : m" keeps m when c is NaN; -0 and +0
+  // compare equal, so whichever is kept compares the same with any threshold.
+  std::vector<float> columnMax(static_cast<size_t>(extent));
+  for (int qr = 0; qr < quarters.quarterRows; ++qr) {
+    float* __restrict m = columnMax.data();
+    for (int j = 0; j < extent; ++j) m[j] = -INFINITY;
+    for (int i = qr * h; i < qr * h + h; ++i) {
+      const float* __restrict row = field + static_cast<long long>(i) * cols;
+      for (int j = 0; j < extent; ++j) m[j] = row[j] > m[j] ? row[j] : m[j];
+    }
+    float* out = quarters.maxima.data() + static_cast<size_t>(qr) * quarters.quarterCols;
+    for (int qc = 0; qc < quarters.quarterCols; ++qc) {
+      float q = -INFINITY;
+      for (int j = qc * h; j < qc * h + h; ++j) q = m[j] > q ? m[j] : q;
+      out[qc] = q;
+    }
+  }
+  return quarters;
+}
+
+DimensionSamples BowCountingDimension(const QuarterMaxima& quarters,
+                                      float threshold) {
+  // An all-NaN quarter holds -infinity, which reaches a threshold of -infinity
+  // although none of its cells does: count that one threshold cell by cell.
+  if (threshold == -INFINITY)
+    return BowCountingDimension(quarters.field, quarters.rows, quarters.cols,
+                                threshold, quarters.boxSize);
+  // A box is occupied exactly when one of its quarters is, and every occupied
+  // quarter lies in an occupied box.
+  int N1 = 0, N2 = 0;
+  const int qc = quarters.quarterCols;
+  for (int qr = 0; qr < quarters.quarterRows; qr += 2) {
+    const float* top = quarters.maxima.data() + static_cast<size_t>(qr) * qc;
+    const float* bottom = top + qc;
+    for (int c = 0; c < qc; c += 2) {
+      const int occupied = (top[c] >= threshold) + (top[c + 1] >= threshold) +
+                           (bottom[c] >= threshold) + (bottom[c + 1] >= threshold);
+      N1 += occupied > 0;
+      N2 += occupied;
+    }
+  }
+  return samplesOf(quarters.boxSize, N1, N2);
 }
 
 std::vector<float> NormalEquations2d(const std::vector<float>& y,

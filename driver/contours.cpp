@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <new>
 
@@ -12,6 +14,24 @@
 #include "surface.hpp"
 
 namespace contours {
+
+namespace {
+
+// The dimension of a pair of box-counting samples: the slope of their values
+// against their keys, walked in ascending key order.
+float slopeOf(const DimensionSamples& samples) {
+  std::vector<float> values(samples.size(), 0.0f);
+  std::vector<float> keys(samples.size(), 0.0f);
+  size_t i = 0;
+  for (const auto& [key, value] : samples) {
+    values[i] = value;
+    keys[i] = key;
+    ++i;
+  }
+  return NormalEquations2d(values, keys)[0];
+}
+
+}  // namespace
 
 std::uint32_t tickCountFrom(long long seconds, long long microseconds) {
   // Unsigned arithmetic wraps modulo 2^64, and so modulo 2^32 after the cast.
@@ -61,34 +81,26 @@ void buildQuantileTable(const int* histogram, float* quantileTable, int bins) {
 
 void fixLastSegment(const float* field, unsigned char* mask, int rows, int cols,
                     float threshold) {
-  for (int i = 0; i < rows; ++i)
-    for (int j = 0; j < cols; ++j)
-      if (field[i * cols + j] >= threshold) mask[i * cols + j] = 0;
+  const size_t cells = static_cast<size_t>(rows) * static_cast<size_t>(cols);
+  const float* __restrict in = field;
+  unsigned char* __restrict out = mask;
+  for (size_t i = 0; i < cells; ++i) out[i] = in[i] >= threshold ? 0 : out[i];
 }
 
 float dimensionAt(const float* field, int rows, int cols, float threshold,
                   int boxSize) {
-  const DimensionSamples samples =
-      BowCountingDimension(field, rows, cols, threshold, boxSize);
-  std::vector<float> values(samples.size(), 0.0f);
-  std::vector<float> keys(samples.size(), 0.0f);
-  size_t i = 0;
-  for (const auto& [key, value] : samples) {
-    values[i] = value;
-    keys[i] = key;
-    ++i;
-  }
-  return NormalEquations2d(values, keys)[0];
+  return slopeOf(BowCountingDimension(field, rows, cols, threshold, boxSize));
 }
 
-SearchRecord thresholdSearch(const float* field, int rows, int cols,
+SearchRecord searchThreshold(const float* field, int rows, int cols,
                              const float* quantileTable, int bins, float target,
-                             float tolerance, double startFraction, int boxSize,
-                             unsigned char* mask) {
+                             float tolerance, double startFraction, int boxSize) {
+  // Every evaluation counts boxes over the same field: summarise it once.
+  const QuarterMaxima quarters = summariseQuarters(field, rows, cols, boxSize);
   SearchRecord record;
   auto evaluate = [&](int index) {
     const float threshold = quantileTable[index];
-    const float dimension = dimensionAt(field, rows, cols, threshold, boxSize);
+    const float dimension = slopeOf(BowCountingDimension(quarters, threshold));
     record.evaluations.push_back({index, threshold, dimension});
     return dimension;
   };
@@ -109,11 +121,36 @@ SearchRecord thresholdSearch(const float* field, int rows, int cols,
   }
   record.index = mid;
   record.threshold = quantileTable[mid];
+  return record;
+}
+
+SearchRecord thresholdSearch(const float* field, int rows, int cols,
+                             const float* quantileTable, int bins, float target,
+                             float tolerance, double startFraction, int boxSize,
+                             unsigned char* mask) {
+  SearchRecord record = searchThreshold(field, rows, cols, quantileTable, bins,
+                                        target, tolerance, startFraction, boxSize);
   fixLastSegment(field, mask, rows, cols, record.threshold);
   return record;
 }
 
 namespace {
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+template <class T>
+using Buffer = std::unique_ptr<T[], FreeDeleter>;
+
+// n elements of T, every byte 0. Large blocks come straight from the kernel as
+// zero pages, so nothing is written here and a page is only touched by the
+// stage that fills it (and never, if no stage does).
+template <class T>
+Buffer<T> zeroedBuffer(size_t n) {
+  void* p = std::calloc(n == 0 ? 1 : n, sizeof(T));
+  if (p == nullptr) throw std::bad_alloc();
+  return Buffer<T>(static_cast<T*>(p));
+}
 
 // Three float planes of rows x cols, each with its table of row pointers, in
 // the plane -> row -> column shape the stages take. The values are not
@@ -144,7 +181,33 @@ long long countEqual(const unsigned char* mask, size_t n, unsigned char value) {
   return count;
 }
 
+// An all-255 mask marked by fixLastSegment, written in one pass.
+void markFreshMask(const float* field, unsigned char* mask, size_t cells,
+                   float threshold) {
+  const float* __restrict in = field;
+  unsigned char* __restrict out = mask;
+  for (size_t i = 0; i < cells; ++i) out[i] = in[i] >= threshold ? 0 : 255;
+}
+
+// Milliseconds on a monotonic clock, for the stage times of benchmarks.
+double nowMs() {
+  return std::chrono::duration<double, std::milli>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The pipeline. Each working array lives only as long as some later stage
+// reads it, so that the peak memory stays near that of the pixel surface and
+// the pixel field together; none of this changes what any stage computes.
 void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report) {
+  StageTimes& times = report.stageTimes;
+  double mark = nowMs();
+  auto endStage = [&mark](double& stage) {
+    const double now = nowMs();
+    stage = now - mark;
+    mark = now;
+  };
+
   const int H = image.rows;
   const int W = image.cols;
   const int blockRows = H / 3;
@@ -153,35 +216,37 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report) {
   const size_t blockCells =
       static_cast<size_t>(blockRows) * static_cast<size_t>(blockCols);
 
-  SurfacePlanes pixelPlanes(H, W);
-  SurfacePlanes blockPlanes(blockRows, blockCols);
+  auto pixelPlanes = std::make_unique<SurfacePlanes>(H, W);
   int* histogram = report.histogram.data();
   std::fill(histogram, histogram + kBins, 0);
-  std::unique_ptr<float[]> blockField(new float[blockCells]());
-  std::unique_ptr<unsigned char[]> blockMask(new unsigned char[blockCells]);
-  std::fill(blockMask.get(), blockMask.get() + blockCells, 255);
+  Buffer<float> blockField = zeroedBuffer<float>(blockCells);
+  Buffer<unsigned char> blockMask = zeroedBuffer<unsigned char>(blockCells);
   float* quantileTable = report.quantileTable.data();
 
-  const std::uint32_t t0 = GetTickCount();
-
-  processImage(image, blockField.get(), pixelPlanes.planes(), blockPlanes.planes(),
-               histogram, H, W, kBins);
-  // The surfaces hold everything later stages need from the image.
-  image.release();
+  std::uint32_t t0;
+  {
+    SurfacePlanes blockPlanes(blockRows, blockCols);
+    t0 = GetTickCount();
+    processImage(image, blockField.get(), pixelPlanes->planes(), blockPlanes.planes(),
+                 histogram, H, W, kBins);
+    // The surfaces hold everything later stages need from the image.
+    image.release();
+  }
+  endStage(times.surface);
 
   buildQuantileTable(histogram, quantileTable, kBins);
   report.blockSearch =
-      thresholdSearch(blockField.get(), blockRows, blockCols, quantileTable, kBins,
-                      kBlockTarget, kBlockTolerance, kBlockStartFraction, kBoxSize,
-                      blockMask.get());
+      searchThreshold(blockField.get(), blockRows, blockCols, quantileTable, kBins,
+                      kBlockTarget, kBlockTolerance, kBlockStartFraction, kBoxSize);
+  markFreshMask(blockField.get(), blockMask.get(), blockCells,
+                report.blockSearch.threshold);
+  blockField.reset();
+  endStage(times.blockSearch);
 
   float maskSet[7][kMaskSize * kMaskSize];
   float d1[kMaskSize * kMaskSize];
   float d2[kMaskSize * kMaskSize];
-  std::unique_ptr<float[]> pixelField(new float[pixelCells]());
-  result.create(H, W, CV_8UC1);
-  result.setTo(cv::Scalar(255));
-  unsigned char* outputMask = result.ptr<unsigned char>();
+  Buffer<float> pixelField = zeroedBuffer<float>(pixelCells);
 
   genericMatr(maskSet[0], maskSet[1], maskSet[2], maskSet[3], maskSet[4],
               maskSet[5], maskSet[6], kMaskSize);
@@ -191,21 +256,27 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report) {
     d2[k] = (maskSet[2][k] - maskSet[3][k]) * size;  // (M3 - M4) * n
   }
 
-  calcFineContours(pixelField.get(), blockMask.get(), pixelPlanes.planes(), d1, d2,
+  calcFineContours(pixelField.get(), blockMask.get(), pixelPlanes->planes(), d1, d2,
                    blockRows, blockCols, W, kMaskSize);
+  endStage(times.fineStage);
 
   report.pixelSearch =
-      thresholdSearch(pixelField.get(), H, W, quantileTable, kBins, kPixelTarget,
-                      kPixelTolerance, kPixelStartFraction, kBoxSize, outputMask);
+      searchThreshold(pixelField.get(), H, W, quantileTable, kBins, kPixelTarget,
+                      kPixelTolerance, kPixelStartFraction, kBoxSize);
+  result.create(H, W, CV_8UC1);
+  markFreshMask(pixelField.get(), result.ptr<unsigned char>(), pixelCells,
+                report.pixelSearch.threshold);
 
   const std::uint32_t t1 = GetTickCount();
+  endStage(times.pixelSearch);
   report.elapsedMs = elapsedTicks(t0, t1);
+  pixelPlanes.reset();
 
   report.markedBlocks = countEqual(blockMask.get(), blockCells, 0);
   long long computed = 0;
   for (size_t i = 0; i < pixelCells; ++i) computed += pixelField[i] != 0.0f;
   report.pixelCellsComputed = computed;
-  report.selectedPixels = countEqual(outputMask, pixelCells, 0);
+  report.selectedPixels = countEqual(result.ptr<unsigned char>(), pixelCells, 0);
 }
 
 }  // namespace

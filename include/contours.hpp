@@ -60,6 +60,12 @@ struct SearchRecord {
 // trunc(bins * startFraction); at most 5 bisection steps, and a NaN dimension
 // ends the search. Marks the cells selected by the final threshold in mask and
 // returns every evaluation.
+// The same search without the marking: returns every evaluation and the
+// threshold the search ends on.
+SearchRecord searchThreshold(const float* field, int rows, int cols,
+                             const float* quantileTable, int bins, float target,
+                             float tolerance, double startFraction, int boxSize);
+
 SearchRecord thresholdSearch(const float* field, int rows, int cols,
                              const float* quantileTable, int bins, float target,
                              float tolerance, double startFraction, int boxSize,
@@ -70,6 +76,15 @@ enum class AnalysisStatus {
   BadImage,     // not an 8-bit, 3-channel image
   TooLarge,     // 2^31 pixels or more
   OutOfMemory,  // a working array could not be allocated
+};
+
+// Wall-clock milliseconds of each stage of one analysis, for benchmarks. The
+// four stages follow one another and together make up the timed analysis.
+struct StageTimes {
+  double surface = 0;      // working arrays of the block stage + processImage
+  double blockSearch = 0;  // quantile table, block search and block marking
+  double fineStage = 0;    // pixel arrays, mask family and calcFineContours
+  double pixelSearch = 0;  // pixel search and result marking
 };
 
 // Everything a run decides, for reporting and for tests.
@@ -87,6 +102,7 @@ struct AnalysisReport {
   // Milliseconds from just before the surface pass to just after the result is
   // marked, as GetTickCount measures them.
   std::uint32_t elapsedMs = 0;
+  StageTimes stageTimes;
 };
 
 // The whole analysis of a decoded 8-bit BGR image. On success result is an
