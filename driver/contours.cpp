@@ -1,10 +1,12 @@
 #include "contours.hpp"
 
+#include <sys/mman.h>
 #include <sys/time.h>
 
 #include <cmath>
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -152,25 +154,64 @@ Buffer<T> zeroedBuffer(size_t n) {
   return Buffer<T>(static_cast<T*>(p));
 }
 
+// Zero-filled memory for a large working array, straight from the kernel:
+// nothing is written here, a page is only touched by the stage that fills
+// it, and the process asks for transparent huge pages so that filling a
+// large array costs one page fault per 2 MiB instead of one per 4 KiB.
+class PageBlock {
+ public:
+  explicit PageBlock(size_t bytes) {
+    constexpr size_t kHuge = size_t{2} << 20;
+    length_ = (bytes == 0 ? 1 : bytes) + kHuge;
+    void* p = ::mmap(nullptr, length_, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    base_ = p;
+    // Start on a 2 MiB boundary so that every whole 2 MiB of the array can
+    // be a huge page; a refused hint only costs speed.
+    const uintptr_t aligned =
+        (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(uintptr_t{kHuge} - 1);
+    data_ = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+    if (bytes >= kHuge) ::madvise(data_, bytes, MADV_HUGEPAGE);
+#endif
+  }
+  ~PageBlock() { ::munmap(base_, length_); }
+  PageBlock(const PageBlock&) = delete;
+  PageBlock& operator=(const PageBlock&) = delete;
+
+  template <class T>
+  T* as() const {
+    return static_cast<T*>(data_);
+  }
+
+ private:
+  void* base_ = nullptr;
+  void* data_ = nullptr;
+  size_t length_ = 0;
+};
+
 // Three float planes of rows x cols, each with its table of row pointers, in
 // the plane -> row -> column shape the stages take. The values are not
 // initialised: the surface pass writes every cell that is ever read.
 class SurfacePlanes {
  public:
-  SurfacePlanes(int rows, int cols) {
+  SurfacePlanes(int rows, int cols)
+      : values_(3 * static_cast<size_t>(rows) * static_cast<size_t>(cols) *
+                sizeof(float)) {
     const size_t cells = static_cast<size_t>(rows) * static_cast<size_t>(cols);
     for (int p = 0; p < 3; ++p) {
-      values_[p].reset(new float[cells]);
+      float* plane = values_.as<float>() + p * cells;
       rowTables_[p].reset(new float*[static_cast<size_t>(rows)]);
       for (int r = 0; r < rows; ++r)
-        rowTables_[p][r] = values_[p].get() + static_cast<size_t>(r) * cols;
+        rowTables_[p][r] = plane + static_cast<size_t>(r) * cols;
       planes_[p] = rowTables_[p].get();
     }
   }
   float*** planes() { return planes_; }
 
  private:
-  std::unique_ptr<float[]> values_[3];
+  PageBlock values_;
   std::unique_ptr<float*[]> rowTables_[3];
   float** planes_[3] = {};
 };
@@ -246,7 +287,8 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report) {
   float maskSet[7][kMaskSize * kMaskSize];
   float d1[kMaskSize * kMaskSize];
   float d2[kMaskSize * kMaskSize];
-  Buffer<float> pixelField = zeroedBuffer<float>(pixelCells);
+  PageBlock pixelFieldBlock(pixelCells * sizeof(float));
+  float* const pixelField = pixelFieldBlock.as<float>();
 
   genericMatr(maskSet[0], maskSet[1], maskSet[2], maskSet[3], maskSet[4],
               maskSet[5], maskSet[6], kMaskSize);
@@ -256,15 +298,15 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report) {
     d2[k] = (maskSet[2][k] - maskSet[3][k]) * size;  // (M3 - M4) * n
   }
 
-  calcFineContours(pixelField.get(), blockMask.get(), pixelPlanes->planes(), d1, d2,
+  calcFineContours(pixelField, blockMask.get(), pixelPlanes->planes(), d1, d2,
                    blockRows, blockCols, W, kMaskSize);
   endStage(times.fineStage);
 
   report.pixelSearch =
-      searchThreshold(pixelField.get(), H, W, quantileTable, kBins, kPixelTarget,
+      searchThreshold(pixelField, H, W, quantileTable, kBins, kPixelTarget,
                       kPixelTolerance, kPixelStartFraction, kBoxSize);
   result.create(H, W, CV_8UC1);
-  markFreshMask(pixelField.get(), result.ptr<unsigned char>(), pixelCells,
+  markFreshMask(pixelField, result.ptr<unsigned char>(), pixelCells,
                 report.pixelSearch.threshold);
 
   const std::uint32_t t1 = GetTickCount();

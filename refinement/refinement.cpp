@@ -1,10 +1,89 @@
 #include "refinement.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <initializer_list>
+#include <vector>
+
+// Hot loops are built twice on x86-64, for AVX2 and for the baseline, and the
+// loader picks the one the processor runs. Both evaluate the same single
+// operations on each value, so they give the same bits.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
+    !defined(__AVX2__) && !defined(__SANITIZE_ADDRESS__)
+#define CONTOURS_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define CONTOURS_VECTOR_CLONES
+#endif
+
 
 namespace contours {
 
 namespace {
+
+// Eight floats processed side by side. Every operation on a Lanes value is
+// the same single-precision operation on each lane: a lane computes one
+// pixel exactly as the scalar code would.
+typedef float Lanes __attribute__((vector_size(32)));
+constexpr int kLanes = 8;
+
+inline Lanes loadLanes(const float* p) {
+  Lanes v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline void storeLanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
+
+// The measure of one pixel for 3x3 masks, in the order of
+// preparingFineContours: for each tap, row by row, u_p += P_p * a, then
+// w_p += P_p * b; then the metric and (E+G)^2 / (EG-F^2).
+template <class T>
+inline T fineMeasure(const float* const (&rows)[3][3], int x, const float (&a)[9],
+                     const float (&b)[9], T (*load)(const float*)) {
+  T u0 = T(), u1 = T(), u2 = T(), w0 = T(), w1 = T(), w2 = T();
+  for (int k = 0; k < 3; ++k) {
+    for (int l = 0; l < 3; ++l) {
+      const int x1 = x + l - 1;
+      const T p0 = load(rows[0][k] + x1);
+      const T p1 = load(rows[1][k] + x1);
+      const T p2 = load(rows[2][k] + x1);
+      const float ak = a[k * 3 + l], bk = b[k * 3 + l];
+      u0 = p0 * ak + u0;
+      u1 = p1 * ak + u1;
+      u2 = p2 * ak + u2;
+      w0 = p0 * bk + w0;
+      w1 = p1 * bk + w1;
+      w2 = p2 * bk + w2;
+    }
+  }
+  const T E = (u0 * u0 + u1 * u1) + u2 * u2;
+  const T F = (u0 * w0 + u1 * w1) + u2 * w2;
+  const T G = (w0 * w0 + w1 * w1) + w2 * w2;
+  const T d = G * E - F * F;
+  const T t = G + E;
+  return (t * t) / d;
+}
+
+inline float loadOne(const float* p) { return *p; }
+
+// Fills field cells x0 .. x1-1 of pixel row y (3x3 masks): the pixels are
+// independent, so they are computed eight at a time, one per lane.
+CONTOURS_VECTOR_CLONES
+void fineMeasureRow(float*** pixelPlanes, const float* mask1, const float* mask2,
+                    int y, int x0, int x1, float* fieldRow) {
+  float a[9], b[9];
+  for (int k = 0; k < 9; ++k) {
+    a[k] = mask1[k];
+    b[k] = mask2[k];
+  }
+  const float* rows[3][3];
+  for (int p = 0; p < 3; ++p)
+    for (int k = 0; k < 3; ++k) rows[p][k] = pixelPlanes[p][y + k - 1];
+  int x = x0;
+  for (; x + kLanes <= x1; x += kLanes)
+    storeLanes(fieldRow + x, fineMeasure<Lanes>(rows, x, a, b, loadLanes));
+  for (; x < x1; ++x) fieldRow[x] = fineMeasure<float>(rows, x, a, b, loadOne);
+}
 
 // One averaging pass along the rows: D[i][j] = (S[i][j] + S[i][j+1]) / 2 in
 // double, the weight beyond the window taken as 0. D may be S: each update
@@ -86,21 +165,58 @@ void preparingFineContours(int bi, int bj, float*** pixelPlanes, float* field,
 void calcFineContours(float* field, unsigned char* blockMask, float*** pixelPlanes,
                       float* mask1, float* mask2, int blockRows, int blockCols,
                       int W, int n) {
-  float u[3], w[3];
-  float metricStorage[4];
-  float* metric[2] = {metricStorage, metricStorage + 2};
-  for (int i = 2; i < blockRows - 2; ++i) {
-    for (int j = 2; j < blockCols - 2; ++j) {
-      if (blockMask[i * blockCols + j] == 255) continue;
-      for (int bi = i - 1; bi <= i + 1; ++bi) {
-        for (int bj = j - 1; bj <= j + 1; ++bj) {
-          // A computed measure is never 0, so a zero first cell means the
-          // block has not been computed yet (NaN counts as computed).
-          if (field[3 * (bi * W + bj)] != 0.0f) continue;
-          preparingFineContours(bi, bj, pixelPlanes, field, u, w, metric, mask1,
-                                mask2, W, n);
+  if (n != 3) {
+    float u[3], w[3];
+    float metricStorage[4];
+    float* metric[2] = {metricStorage, metricStorage + 2};
+    for (int i = 2; i < blockRows - 2; ++i) {
+      for (int j = 2; j < blockCols - 2; ++j) {
+        if (blockMask[i * blockCols + j] == 255) continue;
+        for (int bi = i - 1; bi <= i + 1; ++bi) {
+          for (int bj = j - 1; bj <= j + 1; ++bj) {
+            // A computed measure is never 0, so a zero first cell means the
+            // block has not been computed yet (NaN counts as computed).
+            if (field[3 * (bi * W + bj)] != 0.0f) continue;
+            preparingFineContours(bi, bj, pixelPlanes, field, u, w, metric, mask1,
+                                  mask2, W, n);
+          }
         }
       }
+    }
+    return;
+  }
+
+  // A block's cells depend on the surface and the masks only, and only its own
+  // computation changes its first cell. Visiting the candidates one by one and
+  // computing each neighbour whose first cell is still 0 therefore gives the
+  // same field as computing, once, every block of the union of the candidates'
+  // neighbourhoods whose first cell is 0 on entry. That union is found row of
+  // blocks by row of blocks, and its runs of adjacent blocks are computed a
+  // whole pixel row at a time.
+  if (blockRows < 5 || blockCols < 5) return;
+  std::vector<unsigned char> candidateNear(static_cast<size_t>(blockCols));
+  for (int bi = 1; bi <= blockRows - 2; ++bi) {
+    // candidateNear[j]: some candidate lies in column j, rows bi-1 .. bi+1.
+    std::fill(candidateNear.begin(), candidateNear.end(), 0);
+    for (int i = std::max(2, bi - 1); i <= std::min(blockRows - 3, bi + 1); ++i) {
+      const unsigned char* maskRow = blockMask + static_cast<size_t>(i) * blockCols;
+      for (int j = 2; j < blockCols - 2; ++j) candidateNear[j] |= maskRow[j] != 255;
+    }
+    const float* markerRow = field + static_cast<size_t>(3 * bi) * W;
+    auto due = [&](int bj) {
+      return (candidateNear[bj - 1] | candidateNear[bj] | candidateNear[bj + 1]) &&
+             markerRow[3 * bj] == 0.0f;
+    };
+    for (int bj = 1; bj <= blockCols - 2;) {
+      if (!due(bj)) {
+        ++bj;
+        continue;
+      }
+      const int first = bj;
+      while (bj <= blockCols - 2 && due(bj)) ++bj;
+      for (int y = 3 * bi; y < 3 * bi + 3; ++y)
+        fineMeasureRow(pixelPlanes, mask1, mask2, y, 3 * first, 3 * bj,
+                       field + static_cast<size_t>(y) * W);
     }
   }
 }
