@@ -4,6 +4,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 // Hot loops are built twice on x86-64, for AVX2 and for the baseline, and the
 // loader picks the one the processor runs. Both evaluate the same single
 // operations on each value, so they give the same bits.
@@ -68,19 +72,82 @@ void blockMeasureRow(float*** blockPlanes, int j, int count, float* fieldRow) {
   for (; k < count; ++k) fieldRow[k] = blockMeasure<float>(here, below, k, loadOne);
 }
 
-// Products of the colour combinations with the projection factors, one per
-// possible integer value: the same single-precision products the formulas
-// take, looked up instead of recomputed for every pixel.
-struct ProjectionTables {
-  float opponent6[1021];   // float(c1 + c2 - 2*c0) * k6, index + 510
-  float opponent2[511];    // float(c1 - c2) * k2, index + 255
-  float intensity[766];    // float(c0 + c1 + c2) * k3
-  ProjectionTables(float k6, float k2, float k3) {
-    for (int v = -510; v <= 510; ++v) opponent6[v + 510] = static_cast<float>(v) * k6;
-    for (int v = -255; v <= 255; ++v) opponent2[v + 255] = static_cast<float>(v) * k2;
-    for (int v = 0; v <= 765; ++v) intensity[v] = static_cast<float>(v) * k3;
+// The surface point of pixel x of one image row (BGR bytes):
+// P0 = float(20*y) + float(c1 + c2 - 2*c0) * k6, P1 = float(20*x) +
+// float(c1 - c2) * k2, P2 = float(c0 + c1 + c2) * k3, with c = 255 - byte; the
+// colour terms are formed in int, each product and sum rounded to float.
+inline void surfacePoint(const unsigned char* bgr, int x, float rowPosition,
+                         float k6, float k2, float k3, float* p0, float* p1,
+                         float* p2) {
+  const int c0 = 255 - bgr[3 * x];
+  const int c1 = 255 - bgr[3 * x + 1];
+  const int c2 = 255 - bgr[3 * x + 2];
+  p0[x] = rowPosition + static_cast<float>(c1 + c2 - 2 * c0) * k6;
+  p1[x] = static_cast<float>(20 * x) + static_cast<float>(c1 - c2) * k2;
+  p2[x] = static_cast<float>(c0 + c1 + c2) * k3;
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define CONTOURS_SURFACE_AVX2 1
+// Eight pixels at a time: their 24 bytes are split into the three channels by
+// byte shuffles and widened to int lanes; each lane then takes exactly the
+// int and float steps of surfacePoint. Returns the first pixel not done.
+__attribute__((target("avx2"))) int surfaceRowAvx2(const unsigned char* bgr,
+                                                   float rowPosition, int count,
+                                                   float k6, float k2, float k3,
+                                                   float* p0, float* p1, float* p2) {
+  // Channel c of pixels 0..7: from the 16 bytes at 3x (pixels 0..5) and the
+  // 16 bytes at 3x + 8 (pixels 5..7); -1 selects a zero byte.
+  const __m128i fromLow[3] = {
+      _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1),
+      _mm_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1),
+      _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1)};
+  const __m128i fromHigh[3] = {
+      _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1),
+      _mm_setr_epi8(-1, -1, -1, -1, -1, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1),
+      _mm_setr_epi8(-1, -1, -1, -1, -1, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1)};
+  const __m256i all255 = _mm256_set1_epi32(255);
+  const __m256 row = _mm256_set1_ps(rowPosition);
+  const __m256 f6 = _mm256_set1_ps(k6), f2 = _mm256_set1_ps(k2), f3 = _mm256_set1_ps(k3);
+  __m256i column = _mm256_setr_epi32(0, 20, 40, 60, 80, 100, 120, 140);
+  const __m256i columnStep = _mm256_set1_epi32(160);
+  int x = 0;
+  for (; x + 8 <= count; x += 8) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + 3 * x));
+    const __m128i high =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + 3 * x + 8));
+    __m256i c[3];
+    for (int k = 0; k < 3; ++k) {
+      const __m128i bytes = _mm_or_si128(_mm_shuffle_epi8(low, fromLow[k]),
+                                         _mm_shuffle_epi8(high, fromHigh[k]));
+      c[k] = _mm256_sub_epi32(all255, _mm256_cvtepu8_epi32(bytes));
+    }
+    const __m256i opponent6 =
+        _mm256_sub_epi32(_mm256_add_epi32(c[1], c[2]), _mm256_add_epi32(c[0], c[0]));
+    const __m256i opponent2 = _mm256_sub_epi32(c[1], c[2]);
+    const __m256i intensity = _mm256_add_epi32(_mm256_add_epi32(c[0], c[1]), c[2]);
+    _mm256_storeu_ps(p0 + x,
+                     _mm256_add_ps(row, _mm256_mul_ps(_mm256_cvtepi32_ps(opponent6), f6)));
+    _mm256_storeu_ps(p1 + x, _mm256_add_ps(_mm256_cvtepi32_ps(column),
+                                           _mm256_mul_ps(_mm256_cvtepi32_ps(opponent2), f2)));
+    _mm256_storeu_ps(p2 + x, _mm256_mul_ps(_mm256_cvtepi32_ps(intensity), f3));
+    column = _mm256_add_epi32(column, columnStep);
   }
-};
+  return x;
+}
+#endif
+
+// The surface points of pixels 0 .. count-1 of image row y.
+void surfaceRow(const unsigned char* bgr, int y, int count, float k6, float k2,
+                float k3, float* p0, float* p1, float* p2) {
+  const float rowPosition = static_cast<float>(20 * y);
+  int x = 0;
+#ifdef CONTOURS_SURFACE_AVX2
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) x = surfaceRowAvx2(bgr, rowPosition, count, k6, k2, k3, p0, p1, p2);
+#endif
+  for (; x < count; ++x) surfacePoint(bgr, x, rowPosition, k6, k2, k3, p0, p1, p2);
+}
 
 }  // namespace
 
@@ -90,46 +157,27 @@ void processImage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
   const float k6 = static_cast<float>(1.0 / std::sqrt(6.0));
   const float k2 = static_cast<float>(1.0 / std::sqrt(2.0));
   const float k3 = static_cast<float>(1.0 / std::sqrt(3.0));
-  const ProjectionTables tables(k6, k2, k3);
 
   const int blockRows = H / 3;
   const int blockCols = W / 3;
 
-  // float(20 * x) for every column of a complete block.
-  std::vector<float> columnPosition(static_cast<size_t>(3) * blockCols);
-  for (int x = 0; x < 3 * blockCols; ++x)
-    columnPosition[x] = static_cast<float>(20 * x);
   // Colour sums of the blocks of one block row. They are whole numbers up to
   // 2295, so summing in int and converting gives the float sums exactly.
   std::vector<int> sums(static_cast<size_t>(3) * blockCols);
 
-  // Block pass: every pixel of a complete block is read once, row by row; its
-  // surface point and its block's colour sums come from the same visit.
+  // Block pass, one image row at a time: the row's pixels become surface
+  // points and, while the row is at hand, add to their blocks' colour sums.
   for (int bj = 0; bj < blockRows; ++bj) {
     std::fill(sums.begin(), sums.end(), 0);
     for (int y = 3 * bj; y < 3 * bj + 3; ++y) {
-      const unsigned char* __restrict bgr = image.ptr<unsigned char>(y);
-      float* __restrict p0 = pixelPlanes[0][y];
-      float* __restrict p1 = pixelPlanes[1][y];
-      float* __restrict p2 = pixelPlanes[2][y];
-      const float rowPosition = static_cast<float>(20 * y);
+      const unsigned char* bgr = image.ptr<unsigned char>(y);
+      surfaceRow(bgr, y, 3 * blockCols, k6, k2, k3, pixelPlanes[0][y],
+                 pixelPlanes[1][y], pixelPlanes[2][y]);
       int* __restrict s = sums.data();
       for (int bk = 0; bk < blockCols; ++bk) {
-        int s0 = 0, s1 = 0, s2 = 0;
-        for (int x = 3 * bk; x < 3 * bk + 3; ++x) {
-          const int c0 = 255 - bgr[3 * x];
-          const int c1 = 255 - bgr[3 * x + 1];
-          const int c2 = 255 - bgr[3 * x + 2];
-          s0 += c0;
-          s1 += c1;
-          s2 += c2;
-          p0[x] = rowPosition + tables.opponent6[c1 + c2 - 2 * c0 + 510];
-          p1[x] = columnPosition[x] + tables.opponent2[c1 - c2 + 255];
-          p2[x] = tables.intensity[c0 + c1 + c2];
-        }
-        s[3 * bk] += s0;
-        s[3 * bk + 1] += s1;
-        s[3 * bk + 2] += s2;
+        const unsigned char* block = bgr + 9 * bk;
+        for (int c = 0; c < 3; ++c)
+          s[3 * bk + c] += (255 - block[c]) + (255 - block[3 + c]) + (255 - block[6 + c]);
       }
     }
     for (int bk = 0; bk < blockCols; ++bk) {
