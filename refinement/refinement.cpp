@@ -67,10 +67,11 @@ inline T fineMeasure(const float* const (&rows)[3][3], int x, const float (&a)[9
 inline float loadOne(const float* p) { return *p; }
 
 // Fills field cells x0 .. x1-1 of pixel row y (3x3 masks): the pixels are
-// independent, so they are computed eight at a time, one per lane.
+// independent, so they are computed eight at a time, one per lane. W is the
+// length of a surface row, which bounds the columns that may be read.
 CONTOURS_VECTOR_CLONES
 void fineMeasureRow(float*** pixelPlanes, const float* mask1, const float* mask2,
-                    int y, int x0, int x1, float* fieldRow) {
+                    int y, int x0, int x1, int W, float* fieldRow) {
   float a[9], b[9];
   for (int k = 0; k < 9; ++k) {
     a[k] = mask1[k];
@@ -82,7 +83,21 @@ void fineMeasureRow(float*** pixelPlanes, const float* mask1, const float* mask2
   int x = x0;
   for (; x + kLanes <= x1; x += kLanes)
     storeLanes(fieldRow + x, fineMeasure<Lanes>(rows, x, a, b, loadLanes));
-  for (; x < x1; ++x) fieldRow[x] = fineMeasure<float>(rows, x, a, b, loadOne);
+  if (x == x1) return;
+  if (x1 - x0 >= kLanes) {
+    // The last eight cells of the run again: those already written get the
+    // same values once more.
+    storeLanes(fieldRow + x1 - kLanes,
+               fineMeasure<Lanes>(rows, x1 - kLanes, a, b, loadLanes));
+  } else if (x + kLanes < W) {
+    // A short run: a full vector whose samples stay inside the rows, of which
+    // only the run's cells are kept.
+    float cells[kLanes];
+    storeLanes(cells, fineMeasure<Lanes>(rows, x, a, b, loadLanes));
+    for (int i = 0; i < x1 - x; ++i) fieldRow[x + i] = cells[i];
+  } else {
+    for (; x < x1; ++x) fieldRow[x] = fineMeasure<float>(rows, x, a, b, loadOne);
+  }
 }
 
 // One averaging pass along the rows: D[i][j] = (S[i][j] + S[i][j+1]) / 2 in
@@ -215,7 +230,7 @@ void calcFineContours(float* field, unsigned char* blockMask, float*** pixelPlan
       const int first = bj;
       while (bj <= blockCols - 2 && due(bj)) ++bj;
       for (int y = 3 * bi; y < 3 * bi + 3; ++y)
-        fineMeasureRow(pixelPlanes, mask1, mask2, y, 3 * first, 3 * bj,
+        fineMeasureRow(pixelPlanes, mask1, mask2, y, 3 * first, 3 * bj, W,
                        field + static_cast<size_t>(y) * W);
     }
   }
