@@ -137,6 +137,19 @@ __attribute__((target("avx2"))) int surfaceRowAvx2(const unsigned char* bgr,
 }
 #endif
 
+// sums[i] = r0[i] + r1[i] + r2[i]: the bytes of three image rows added
+// column by column (at most 765).
+CONTOURS_VECTOR_CLONES
+void addRows(const unsigned char* __restrict r0, const unsigned char* __restrict r1,
+             const unsigned char* __restrict r2, unsigned short* __restrict sums,
+             int n) {
+  int i = 0;
+  for (; i + 32 <= n; i += 32)
+    for (int k = 0; k < 32; ++k)
+      sums[i + k] = static_cast<unsigned short>(r0[i + k] + r1[i + k] + r2[i + k]);
+  for (; i < n; ++i) sums[i] = static_cast<unsigned short>(r0[i] + r1[i] + r2[i]);
+}
+
 // The surface points of pixels 0 .. count-1 of image row y.
 void surfaceRow(const unsigned char* bgr, int y, int count, float k6, float k2,
                 float k3, float* p0, float* p1, float* p2) {
@@ -161,25 +174,27 @@ void processImage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
   const int blockRows = H / 3;
   const int blockCols = W / 3;
 
-  // Colour sums of the blocks of one block row. They are whole numbers up to
-  // 2295, so summing in int and converting gives the float sums exactly.
+  // Byte sums down the three rows of a block row, per byte of a row.
+  std::vector<unsigned short> columnSums(static_cast<size_t>(9) * blockCols);
   std::vector<int> sums(static_cast<size_t>(3) * blockCols);
 
-  // Block pass, one image row at a time: the row's pixels become surface
-  // points and, while the row is at hand, add to their blocks' colour sums.
+  // Block pass, a block row at a time: each image row's pixels become surface
+  // points, and the block's colour sums come from the same rows while they
+  // are at hand.
   for (int bj = 0; bj < blockRows; ++bj) {
-    std::fill(sums.begin(), sums.end(), 0);
-    for (int y = 3 * bj; y < 3 * bj + 3; ++y) {
-      const unsigned char* bgr = image.ptr<unsigned char>(y);
-      surfaceRow(bgr, y, 3 * blockCols, k6, k2, k3, pixelPlanes[0][y],
-                 pixelPlanes[1][y], pixelPlanes[2][y]);
-      int* __restrict s = sums.data();
-      for (int bk = 0; bk < blockCols; ++bk) {
-        const unsigned char* block = bgr + 9 * bk;
-        for (int c = 0; c < 3; ++c)
-          s[3 * bk + c] += (255 - block[c]) + (255 - block[3 + c]) + (255 - block[6 + c]);
-      }
-    }
+    for (int y = 3 * bj; y < 3 * bj + 3; ++y)
+      surfaceRow(image.ptr<unsigned char>(y), y, 3 * blockCols, k6, k2, k3,
+                 pixelPlanes[0][y], pixelPlanes[1][y], pixelPlanes[2][y]);
+    addRows(image.ptr<unsigned char>(3 * bj), image.ptr<unsigned char>(3 * bj + 1),
+            image.ptr<unsigned char>(3 * bj + 2), columnSums.data(), 9 * blockCols);
+    // The colour sum of channel c over a block's 9 pixels, sum of (255 - byte),
+    // is 2295 minus the sum of its bytes: a whole number up to 2295, formed
+    // exactly in int as the float accumulation would form it.
+    const unsigned short* cs = columnSums.data();
+    for (int bk = 0; bk < blockCols; ++bk)
+      for (int c = 0; c < 3; ++c)
+        sums[3 * bk + c] =
+            2295 - (cs[9 * bk + c] + cs[9 * bk + 3 + c] + cs[9 * bk + 6 + c]);
     for (int bk = 0; bk < blockCols; ++bk) {
       // The sums are whole numbers in 0..2295, so the float quotient
       // truncates to the integer quotient.
