@@ -228,12 +228,15 @@ TEST(Measures, F1CapIsStrictAndFailedCasesAreNan) {
                call("f1", c.a, c.b, c.u, c.k));
 }
 
-// 4097^2 = 16785409 needs 25 bits: these cases tell double from float
-// evaluation, and a fused multiply-add from a rounded product.
-TEST(Measures, F2AndF3AreEvaluatedInDouble) {
+// 4097^2 = 16785409 needs 25 bits: a float evaluation loses its last bit.
+// (2^27 + 1)^2 = 2^54 + 2^28 + 1 needs 55: rounded to 2^54 + 2^28 before 3 is
+// subtracted it gives 2^54 + 2^28 - 4, while a fused multiply-add gives
+// 2^54 + 2^28.
+TEST(Measures, F2AndF3AreEvaluatedInDoubleWithRoundedProducts) {
   expectSame(1.0, f2(3, 2), "f2(3, 2)");
   expectSame(13.0, f2(3, -1), "f2(3, -1)");
   expectSame(16785407.0, f2(4097, 0.5), "f2(4097, 0.5)");
+  expectSame(18014398777917436.0, f2(134217729.0, 0.75), "f2(2^27 + 1, 0.75)");
   expectSame(9.0, f3(3, 2), "f3(3, 2)");
   expectSame(-27.0, f3(3, 3), "f3(3, 3)");
   expectSame(16785407.0 * 4097.0 * 4097.0, f3(4097, 0.5), "f3(4097, 0.5)");
