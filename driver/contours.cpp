@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <stdexcept>
 
 #include "dimension.hpp"
 #include "refinement.hpp"
@@ -85,6 +86,12 @@ SearchRecord thresholdSearch(const float* field, int rows, int cols,
                              const float* quantileTable, int bins, float target,
                              float tolerance, double startFraction, int boxSize,
                              unsigned char* mask) {
+  // The start index must name a table entry; checked in double before the
+  // conversion, which is undefined for NaN or out-of-range values.
+  const double start = bins * startFraction;
+  if (bins < 1 || !(start >= 0.0 && start < bins))
+    throw std::invalid_argument("search start outside the quantile table");
+
   SearchRecord record;
   auto evaluate = [&](int index) {
     const float threshold = quantileTable[index];
@@ -95,7 +102,7 @@ SearchRecord thresholdSearch(const float* field, int rows, int cols,
 
   int lo = 0;
   int hi = bins - 1;
-  int mid = static_cast<int>(bins * startFraction);
+  int mid = static_cast<int>(start);
   float D = evaluate(mid);
   // A NaN dimension fails the comparison and ends the search where it is.
   for (int step = 0; std::fabs(D - target) > tolerance && step <= 4;) {

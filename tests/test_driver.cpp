@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -159,6 +160,18 @@ TEST(ThresholdSearch, NaNDimensionOrOneWithinToleranceEndsAtOnce) {
     EXPECT_EQ(visited(record), std::vector<int>{16});
     EXPECT_EQ(std::count(mask.begin(), mask.end(), 255), static_cast<long>(mask.size()));
   }
+}
+
+TEST(ThresholdSearch, RefusesAStartOutsideTheTable) {
+  const std::vector<float> field(16 * 16, 1.0f);
+  const auto table = indexTable();
+  std::vector<unsigned char> mask(field.size(), 255);
+  for (double fraction : {-0.1, 1.0, 2.5, static_cast<double>(kNaN)})
+    EXPECT_THROW(contours::thresholdSearch(field.data(), 16, 16, table.data(), contours::kBins,
+                                           1.8f, 0.1f, fraction, 8, mask.data()),
+                 std::invalid_argument)
+        << fraction;
+  EXPECT_EQ(std::count(mask.begin(), mask.end(), 255), static_cast<long>(mask.size()));
 }
 
 TEST(FixLastSegment, MarksCellsAtOrAboveAndLeavesTheRestAsTheyWere) {
