@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <stdexcept>
 
 #include "dimension.hpp"
 #include "refinement.hpp"
@@ -120,6 +121,12 @@ float dimensionAt(const float* field, int rows, int cols, float threshold,
 SearchRecord searchThreshold(const float* field, int rows, int cols,
                              const float* quantileTable, int bins, float target,
                              float tolerance, double startFraction, int boxSize) {
+  // The start index must name a table entry; checked in double before the
+  // conversion, which is undefined for NaN or out-of-range values.
+  const double start = bins * startFraction;
+  if (bins < 1 || !(start >= 0.0 && start < bins))
+    throw std::invalid_argument("search start outside the quantile table");
+
   // Every evaluation counts boxes over the same field: summarise it once.
   const QuarterMaxima quarters = summariseQuarters(field, rows, cols, boxSize);
   SearchRecord record;
@@ -132,7 +139,7 @@ SearchRecord searchThreshold(const float* field, int rows, int cols,
 
   int lo = 0;
   int hi = bins - 1;
-  int mid = static_cast<int>(bins * startFraction);
+  int mid = static_cast<int>(start);
   float D = evaluate(mid);
   // A NaN dimension fails the comparison and ends the search where it is.
   for (int step = 0; std::fabs(D - target) > tolerance && step <= 4;) {

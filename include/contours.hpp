@@ -59,17 +59,18 @@ struct SearchRecord {
 // box-counting dimension within tolerance of target, starting at index
 // trunc(bins * startFraction); at most 5 bisection steps, and a NaN dimension
 // ends the search. Marks the cells selected by the final threshold in mask and
-// returns every evaluation.
-// The same search without the marking: returns every evaluation and the
-// threshold the search ends on.
-SearchRecord searchThreshold(const float* field, int rows, int cols,
-                             const float* quantileTable, int bins, float target,
-                             float tolerance, double startFraction, int boxSize);
-
+// returns every evaluation. Throws std::invalid_argument when the start index
+// falls outside the table (startFraction not in [0, 1), or bins < 1).
 SearchRecord thresholdSearch(const float* field, int rows, int cols,
                              const float* quantileTable, int bins, float target,
                              float tolerance, double startFraction, int boxSize,
                              unsigned char* mask);
+
+// The same search without the marking: returns every evaluation and the
+// threshold the search ends on, which the caller marks.
+SearchRecord searchThreshold(const float* field, int rows, int cols,
+                             const float* quantileTable, int bins, float target,
+                             float tolerance, double startFraction, int boxSize);
 
 enum class AnalysisStatus {
   Ok,

@@ -12,9 +12,9 @@ jobs=$(nproc)
 build_and_test() {
   local dir=$1; shift
   echo "== $dir"
-  cmake -S "$root" -B "$root/$dir" "$@" >/dev/null
+  cmake -S "$root" -B "$root/$dir" -DCONTOURS_BUILD_TESTS=ON "$@" >/dev/null
   cmake --build "$root/$dir" -j "$jobs" >/dev/null
-  (cd "$root/$dir" && ctest --output-on-failure -j "$jobs")
+  (cd "$root/$dir" && ctest --output-on-failure --no-tests=error -j "$jobs")
 }
 
 build_and_test build

@@ -1,1 +1,112 @@
+// End to end: the command line, its console contract, its exit statuses and
+// the result file, run as a user would in a working directory of its own.
+
+#include <regex>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "cli_runner.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using clirunner::TempDir;
+
+const std::string kExe = CONTOURS_EXE;
+const std::string kData = CONTOURS_TEST_DATA;
+const std::string kReadError = " --(!) Error reading images \n\n";
+
+TEST(CommandLine, WrongArgumentCountIsRefusedBeforeAnythingElse) {
+  TempDir dir;
+  const std::vector<std::vector<std::string>> argLists = {
+      {}, {kData + "/shapes.png", kData + "/shapes.png"}, {"a", "b", "c"}};
+  for (const auto& args : argLists) {
+    const auto outcome = clirunner::run(dir.path(), kExe, args);
+    EXPECT_EQ(outcome.status, 255);
+    EXPECT_EQ(outcome.out, "Wrong number of arguments!\n");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_FALSE(fs::exists(dir / "GC_res.bmp"));
+  }
+}
+
+TEST(CommandLine, UnreadableInputsAreReadErrors) {
+  TempDir dir;
+  clirunner::writeFile(dir / "empty.png", "");
+  std::string noise(4096, '\0');
+  cv::RNG rng(3);
+  for (char& c : noise) c = static_cast<char>(rng.uniform(0, 256));
+  clirunner::writeFile(dir / "noise.jpg", noise);
+  fs::create_directory(dir / "folder.png");
+  for (const std::string name : {"missing.png", "empty.png", "noise.jpg", "folder.png"}) {
+    SCOPED_TRACE(name);
+    const auto outcome = clirunner::run(dir.path(), kExe, {(dir / name).string()});
+    EXPECT_EQ(outcome.status, 254);
+    EXPECT_EQ(outcome.out, kReadError);
+    EXPECT_FALSE(fs::exists(dir / "GC_res.bmp"));
+  }
+}
+
+TEST(CommandLine, ReportsWidthThenHeightThenTimeAndWritesTheInputSize) {
+  TempDir dir;
+  cv::Mat image(6, 4, CV_8UC3, cv::Scalar(10, 20, 30));
+  ASSERT_TRUE(cv::imwrite((dir / "small.png").string(), image));
+  const auto outcome = clirunner::run(dir.path(), kExe, {"small.png"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_TRUE(std::regex_match(outcome.out, std::regex("Width of image: 4\nHeight of image: 6\n\n"
+                                                       "GC time \\(ms\\): [0-9]+\n")))
+      << outcome.out;
+  EXPECT_EQ(outcome.err, "");
+  const cv::Mat result = cv::imread((dir / "GC_res.bmp").string(), cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(result.type(), CV_8UC1);
+  EXPECT_EQ(result.size(), cv::Size(4, 6));
+  EXPECT_EQ(cv::countNonZero(result == 255), 24);
+}
+
+TEST(CommandLine, ReplacesAnEarlierResultWithTheExpectedContours) {
+  TempDir dir;
+  clirunner::writeFile(dir / "GC_res.bmp", "an earlier result");
+  const auto outcome = clirunner::run(dir.path(), kExe, {kData + "/shapes.png"});
+  ASSERT_EQ(outcome.status, 0);
+  const cv::Mat result = cv::imread((dir / "GC_res.bmp").string(), cv::IMREAD_UNCHANGED);
+  const cv::Mat expected = cv::imread(kData + "/shapes.expected.png", cv::IMREAD_GRAYSCALE);
+  ASSERT_EQ(result.type(), CV_8UC1);
+  ASSERT_EQ(result.size(), expected.size());
+  EXPECT_EQ(cv::countNonZero(result != expected), 0);
+  // Nothing but the result is left in the working directory.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(CommandLine, GreyAndFourChannelInputsAreAnalysedAsColour) {
+  const cv::Mat colour = cv::imread(kData + "/shapes.png", cv::IMREAD_COLOR);
+  std::vector<cv::Mat> channels;
+  cv::split(colour, channels);
+  const cv::Mat grey = channels[1];
+  cv::Mat greyAsColour, withAlpha;
+  cv::merge(std::vector<cv::Mat>{grey, grey, grey}, greyAsColour);
+  cv::merge(std::vector<cv::Mat>{channels[0], channels[1], channels[2],
+                                 cv::Mat(colour.size(), CV_8UC1, cv::Scalar(255))},
+            withAlpha);
+
+  TempDir dir;
+  ASSERT_TRUE(cv::imwrite((dir / "grey.png").string(), grey));
+  ASSERT_TRUE(cv::imwrite((dir / "grey3.png").string(), greyAsColour));
+  ASSERT_TRUE(cv::imwrite((dir / "rgba.png").string(), withAlpha));
+  auto resultOf = [&](const std::string& name) {
+    const auto outcome = clirunner::run(dir.path(), kExe, {name});
+    EXPECT_EQ(outcome.status, 0) << name;
+    return cv::imread((dir / "GC_res.bmp").string(), cv::IMREAD_UNCHANGED);
+  };
+  const cv::Mat fromGrey = resultOf("grey.png");
+  const cv::Mat fromGrey3 = resultOf("grey3.png");
+  EXPECT_EQ(cv::countNonZero(fromGrey != fromGrey3), 0);
+  EXPECT_LT(cv::countNonZero(fromGrey), fromGrey.total());  // something was selected
+
+  const cv::Mat fromAlpha = resultOf("rgba.png");
+  const cv::Mat expected = cv::imread(kData + "/shapes.expected.png", cv::IMREAD_GRAYSCALE);
+  EXPECT_EQ(cv::countNonZero(fromAlpha != expected), 0);
+}
+
+}  // namespace
