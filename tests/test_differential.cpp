@@ -1,0 +1,368 @@
+// The library's stages against the plain implementations of
+// plain_reference.cpp, bit for bit, on random and adversarial inputs: every
+// size from 1 to 20 pixels in each direction (so sizes not divisible by 3 or
+// by 8), flat regions, extreme colours, and fields holding NaN, infinities
+// and both zeros.
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+
+#include "contours.hpp"
+#include "dimension.hpp"
+#include "plain_reference.hpp"
+#include "refinement.hpp"
+#include "surface.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using testsupport::Planes;
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+bool sameFloats(const float* a, const float* b, size_t n) {
+  return std::memcmp(a, b, n * sizeof(float)) == 0;
+}
+
+// The first differing cell, for the failure message.
+std::string firstDifference(const float* a, const float* b, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (std::memcmp(a + i, b + i, sizeof(float)) != 0)
+      return "cell " + std::to_string(i) + ": " + std::to_string(a[i]) + " vs " +
+             std::to_string(b[i]);
+  return "none";
+}
+
+enum class Scene { Noise, FlatGrey, FlatColour, Shapes, Extremes };
+const Scene kScenes[] = {Scene::Noise, Scene::FlatGrey, Scene::FlatColour,
+                         Scene::Shapes, Scene::Extremes};
+
+// An 8-bit BGR image of the given kind. Shapes are flat rectangles of random
+// colours with a little noise: edges among flat regions, which make both
+// searches take several steps on larger images.
+cv::Mat makeImage(Scene scene, int rows, int cols, unsigned seed) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> byte(0, 255);
+  cv::Mat image(rows, cols, CV_8UC3);
+  const cv::Vec3b flat(byte(random), byte(random), byte(random));
+  const int g = byte(random);
+  for (int y = 0; y < rows; ++y)
+    for (int x = 0; x < cols; ++x) {
+      cv::Vec3b& p = image.at<cv::Vec3b>(y, x);
+      switch (scene) {
+        case Scene::Noise:
+          p = cv::Vec3b(byte(random), byte(random), byte(random));
+          break;
+        case Scene::FlatGrey:
+          p = cv::Vec3b(g, g, g);
+          break;
+        case Scene::FlatColour:
+          p = flat;
+          break;
+        case Scene::Extremes:
+          p = cv::Vec3b(255 * (byte(random) & 1), 255 * (byte(random) & 1),
+                        255 * (byte(random) & 1));
+          break;
+        case Scene::Shapes:
+          p = cv::Vec3b(200, 180, 160);
+          break;
+      }
+    }
+  if (scene == Scene::Shapes) {
+    for (int s = 0; s < 12; ++s) {
+      const int top = byte(random) % rows, left = byte(random) % cols;
+      const cv::Rect area(left, top, 1 + byte(random) % std::max(1, cols / 3),
+                          1 + byte(random) % std::max(1, rows / 3));
+      image(area & cv::Rect(0, 0, cols, rows))
+          .setTo(cv::Scalar(byte(random), byte(random), byte(random)));
+    }
+    for (int y = 0; y < rows; ++y)
+      for (int x = 0; x < cols; ++x)
+        for (int c = 0; c < 3; ++c) {
+          unsigned char& v = image.at<cv::Vec3b>(y, x)[c];
+          v = static_cast<unsigned char>(std::clamp(v + byte(random) % 5 - 2, 0, 255));
+        }
+  }
+  return image;
+}
+
+// Sizes every stage is tried on: all of 1..20 x 1..20, and a few larger.
+std::vector<cv::Size> testSizes() {
+  std::vector<cv::Size> sizes;
+  for (int rows = 1; rows <= 20; ++rows)
+    for (int cols = 1; cols <= 20; ++cols) sizes.emplace_back(cols, rows);
+  for (auto size : {cv::Size(61, 45), cv::Size(64, 64), cv::Size(131, 97),
+                    cv::Size(200, 150)})
+    sizes.push_back(size);
+  return sizes;
+}
+
+struct SurfaceResult {
+  SurfaceResult(int H, int W)
+      : pixel(H, W, 0.0f), block(H / 3, W / 3, 0.0f),
+        field(static_cast<size_t>(H / 3) * (W / 3), 0.0f), histogram(256, 0) {}
+  Planes pixel, block;
+  std::vector<float> field;
+  std::vector<int> histogram;
+};
+
+void expectSameSurface(SurfaceResult& fast, SurfaceResult& slow, int H, int W) {
+  for (int p = 0; p < 3; ++p) {
+    for (int y = 0; y < 3 * (H / 3); ++y)
+      ASSERT_TRUE(sameFloats(fast.pixel.get()[p][y], slow.pixel.get()[p][y], 3 * (W / 3)))
+          << "pixel plane " << p << " row " << y;
+    for (int y = 0; y < H / 3; ++y)
+      ASSERT_TRUE(sameFloats(fast.block.get()[p][y], slow.block.get()[p][y], W / 3))
+          << "block plane " << p << " row " << y;
+  }
+  ASSERT_TRUE(sameFloats(fast.field.data(), slow.field.data(), fast.field.size()))
+      << firstDifference(fast.field.data(), slow.field.data(), fast.field.size());
+  ASSERT_EQ(fast.histogram, slow.histogram);
+}
+
+TEST(Differential, SurfacePassMatchesBlockOrderVisitOnEverySizeAndScene) {
+  unsigned seed = 1;
+  for (Scene scene : kScenes)
+    for (const cv::Size& size : testSizes()) {
+      SCOPED_TRACE(::testing::Message() << "scene " << static_cast<int>(scene) << ", "
+                                        << size.height << " x " << size.width);
+      const int H = size.height, W = size.width;
+      const cv::Mat image = makeImage(scene, H, W, seed++);
+      SurfaceResult fast(H, W), slow(H, W);
+      contours::processImage(image, fast.field.data(), fast.pixel.get(),
+                             fast.block.get(), fast.histogram.data(), H, W, 256);
+      plain::processImage(image, slow.field.data(), slow.pixel.get(), slow.block.get(),
+                          slow.histogram.data(), H, W, 256);
+      expectSameSurface(fast, slow, H, W);
+    }
+}
+
+// A view into a larger image has a row step longer than its rows.
+TEST(Differential, SurfacePassFollowsTheRowStepOfAView) {
+  const cv::Mat whole = makeImage(Scene::Noise, 40, 70, 99);
+  const cv::Mat view = whole(cv::Rect(5, 3, 47, 31));
+  ASSERT_FALSE(view.isContinuous());
+  const int H = view.rows, W = view.cols;
+  SurfaceResult fast(H, W), slow(H, W);
+  contours::processImage(view, fast.field.data(), fast.pixel.get(), fast.block.get(),
+                         fast.histogram.data(), H, W, 256);
+  plain::processImage(view, slow.field.data(), slow.pixel.get(), slow.block.get(),
+                      slow.histogram.data(), H, W, 256);
+  expectSameSurface(fast, slow, H, W);
+}
+
+// Values that make the fine measure degenerate: both zeros, tiny values whose
+// products vanish, huge ones whose products overflow, and infinities.
+float adversarialValue(std::mt19937& random) {
+  static const float special[] = {0.0f, -0.0f, 1e-30f, -1e-30f, 1e30f, -1e30f,
+                                  kInf, -kInf, 3.0f, 3.0f};
+  std::uniform_int_distribution<int> pick(0, 19);
+  const int k = pick(random);
+  if (k < 10) return special[k];
+  return std::uniform_real_distribution<float>(-500.0f, 500.0f)(random);
+}
+
+struct FineCase {
+  const char* name;
+  bool adversarialPlanes;  // else the surfaces of a random image
+  bool randomMasks;        // else d1 and d2
+  bool presetMarkers;      // some blocks' first cells already hold a value
+};
+
+TEST(Differential, FineStageMatchesCandidateByCandidateVisit) {
+  const FineCase cases[] = {
+      {"image surfaces, d1 and d2", false, false, false},
+      {"image surfaces, arbitrary masks", false, true, false},
+      {"degenerate surfaces, d1 and d2", true, false, false},
+      {"degenerate surfaces, arbitrary masks", true, true, false},
+      {"preset markers (0, -0, NaN, 1)", false, false, true},
+  };
+  float M[7][9], d1[9], d2[9];
+  contours::genericMatr(M[0], M[1], M[2], M[3], M[4], M[5], M[6], 3);
+  for (int k = 0; k < 9; ++k) {
+    d1[k] = (M[4][k] - M[3][k]) * 3.0f;
+    d2[k] = (M[2][k] - M[3][k]) * 3.0f;
+  }
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (const FineCase& c : cases) {
+    for (const cv::Size& size : testSizes()) {
+      const int H = size.height, W = size.width;
+      const int blockRows = H / 3, blockCols = W / 3;
+      for (double density : {0.0, 0.05, 0.3, 1.0}) {
+        SCOPED_TRACE(::testing::Message() << c.name << ", " << H << " x " << W
+                                          << ", candidates " << density);
+        Planes planes(H, W, 0.0f);
+        if (c.adversarialPlanes) {
+          for (int p = 0; p < 3; ++p)
+            for (int y = 0; y < H; ++y)
+              for (int x = 0; x < W; ++x) planes.at(p, y, x) = adversarialValue(random);
+        } else {
+          const cv::Mat image = makeImage(Scene::Shapes, H, W, random());
+          std::vector<float> field(static_cast<size_t>(blockRows) * blockCols);
+          Planes block(blockRows, blockCols, 0.0f);
+          std::vector<int> histogram(256);
+          contours::processImage(image, field.data(), planes.get(), block.get(),
+                                 histogram.data(), H, W, 256);
+        }
+        float mask1[9], mask2[9];
+        for (int k = 0; k < 9; ++k) {
+          mask1[k] = c.randomMasks ? (k % 4 == 1 ? 0.0f : adversarialValue(random)) : d1[k];
+          mask2[k] = c.randomMasks ? static_cast<float>(unit(random) - 0.5) : d2[k];
+        }
+        std::vector<unsigned char> blockMask(static_cast<size_t>(blockRows) * blockCols);
+        for (auto& m : blockMask) m = unit(random) < density ? 0 : 255;
+        std::vector<float> fast(static_cast<size_t>(H) * W, 0.0f);
+        if (c.presetMarkers)
+          for (int bi = 0; bi < blockRows; ++bi)
+            for (int bj = 0; bj < blockCols; ++bj) {
+              static const float markers[] = {0.0f, -0.0f, kNaN, 1.0f};
+              fast[3 * (static_cast<size_t>(bi) * W + bj)] = markers[random() % 4];
+            }
+        std::vector<float> slow = fast;
+        contours::calcFineContours(fast.data(), blockMask.data(), planes.get(), mask1,
+                                   mask2, blockRows, blockCols, W, 3);
+        plain::calcFineContours(slow.data(), blockMask.data(), planes.get(), mask1,
+                                mask2, blockRows, blockCols, W, 3);
+        ASSERT_TRUE(sameFloats(fast.data(), slow.data(), fast.size()))
+            << firstDifference(fast.data(), slow.data(), fast.size());
+      }
+    }
+  }
+}
+
+// A mask size other than 3 goes through the general path.
+TEST(Differential, FineStageWithFiveByFiveMasksMatches) {
+  float M[7][25], d1[25], d2[25];
+  contours::genericMatr(M[0], M[1], M[2], M[3], M[4], M[5], M[6], 5);
+  for (int k = 0; k < 25; ++k) {
+    d1[k] = (M[4][k] - M[3][k]) * 5.0f;
+    d2[k] = (M[2][k] - M[3][k]) * 5.0f;
+  }
+  const int H = 47, W = 53;
+  const cv::Mat image = makeImage(Scene::Noise, H, W, 5);
+  Planes planes(H, W, 0.0f), block(H / 3, W / 3, 0.0f);
+  std::vector<float> blockField(static_cast<size_t>(H / 3) * (W / 3));
+  std::vector<int> histogram(256);
+  contours::processImage(image, blockField.data(), planes.get(), block.get(),
+                         histogram.data(), H, W, 256);
+  std::vector<unsigned char> blockMask(blockField.size(), 255);
+  for (size_t i = 0; i < blockMask.size(); i += 7) blockMask[i] = 0;
+  std::vector<float> fast(static_cast<size_t>(H) * W, 0.0f), slow = fast;
+  contours::calcFineContours(fast.data(), blockMask.data(), planes.get(), d1, d2,
+                             H / 3, W / 3, W, 5);
+  plain::calcFineContours(slow.data(), blockMask.data(), planes.get(), d1, d2, H / 3,
+                          W / 3, W, 5);
+  EXPECT_TRUE(sameFloats(fast.data(), slow.data(), fast.size()))
+      << firstDifference(fast.data(), slow.data(), fast.size());
+}
+
+// Cells and thresholds where a per-quarter maximum could differ from a cell
+// scan: NaN (never qualifies), infinities, both zeros, and exact ties.
+float fieldValue(std::mt19937& random) {
+  static const float special[] = {kNaN, kNaN, kInf, -kInf, 0.0f, -0.0f, 2.0f, 5.0f};
+  const int k = static_cast<int>(random() % 16);
+  if (k < 8) return special[k];
+  return std::uniform_real_distribution<float>(-1.0f, 8.0f)(random);
+}
+
+void expectSameSamples(const contours::DimensionSamples& fast,
+                       const contours::DimensionSamples& slow) {
+  ASSERT_EQ(fast.size(), slow.size());
+  for (auto f = fast.begin(), s = slow.begin(); f != fast.end(); ++f, ++s) {
+    EXPECT_TRUE(testsupport::sameBits(f->first, s->first));
+    EXPECT_TRUE(testsupport::sameBits(f->second, s->second));
+  }
+}
+
+TEST(Differential, QuarterMaximaCountBoxesLikeCellScan) {
+  const float thresholds[] = {kNaN, -kInf, kInf, 0.0f, -0.0f, 2.0f, 5.0f, 3.5f, -0.5f};
+  std::mt19937 random(11);
+  for (int boxSize : {2, 4, 8}) {
+    for (int rows = 0; rows <= 20; ++rows) {
+      for (int cols : {0, 1, 7, 8, 9, 15, 16, 17, 20, 33}) {
+        for (int sparse : {0, 1}) {
+          SCOPED_TRACE(::testing::Message() << "box " << boxSize << ", " << rows
+                                            << " x " << cols << ", sparse " << sparse);
+          std::vector<float> field(static_cast<size_t>(rows) * cols);
+          for (float& v : field)
+            v = sparse && random() % 8 ? -1.0f : fieldValue(random);
+          const contours::QuarterMaxima quarters =
+              contours::summariseQuarters(field.data(), rows, cols, boxSize);
+          for (float t : thresholds)
+            expectSameSamples(contours::BowCountingDimension(quarters, t),
+                              plain::BowCountingDimension(field.data(), rows, cols, t,
+                                                          boxSize));
+          const float own = field.empty() ? 1.0f : field[random() % field.size()];
+          expectSameSamples(contours::BowCountingDimension(quarters, own),
+                            plain::BowCountingDimension(field.data(), rows, cols, own,
+                                                        boxSize));
+        }
+      }
+    }
+  }
+}
+
+TEST(Differential, SearchAndMarkingMatchPlainSearchOnDegenerateFields) {
+  std::mt19937 random(13);
+  for (int trial = 0; trial < 60; ++trial) {
+    const int rows = 8 + static_cast<int>(random() % 60);
+    const int cols = 8 + static_cast<int>(random() % 60);
+    std::vector<float> field(static_cast<size_t>(rows) * cols);
+    for (float& v : field) v = fieldValue(random);
+    std::vector<float> table(256);
+    for (int k = 0; k < 256; ++k) table[k] = -1.0f + 9.0f * (k + 1) / 256.0f;
+    if (trial % 10 == 0) std::fill(table.begin(), table.end(), kNaN);
+    SCOPED_TRACE(::testing::Message() << "trial " << trial);
+    std::vector<unsigned char> fastMask(field.size(), 255), slowMask = fastMask;
+    const contours::SearchRecord fast = contours::thresholdSearch(
+        field.data(), rows, cols, table.data(), 256, 1.6f, 0.1f, 0.25, 8,
+        fastMask.data());
+    const contours::SearchRecord slow = plain::thresholdSearch(
+        field.data(), rows, cols, table.data(), 256, 1.6f, 0.1f, 0.25, 8,
+        slowMask.data());
+    ASSERT_EQ(fast.evaluations.size(), slow.evaluations.size());
+    for (size_t i = 0; i < fast.evaluations.size(); ++i) {
+      EXPECT_EQ(fast.evaluations[i].index, slow.evaluations[i].index);
+      EXPECT_TRUE(testsupport::sameBits(fast.evaluations[i].dimension,
+                                        slow.evaluations[i].dimension));
+    }
+    EXPECT_EQ(fastMask, slowMask);
+  }
+}
+
+TEST(Differential, WholeAnalysisMatchesPlainPipeline) {
+  unsigned seed = 1000;
+  std::vector<cv::Size> sizes = testSizes();
+  sizes.emplace_back(320, 240);
+  for (Scene scene : kScenes)
+    for (const cv::Size& size : sizes) {
+      SCOPED_TRACE(::testing::Message() << "scene " << static_cast<int>(scene) << ", "
+                                        << size.height << " x " << size.width);
+      const cv::Mat image = makeImage(scene, size.height, size.width, seed++);
+      const plain::Analysis slow = plain::analyse(image);
+      cv::Mat result;
+      const contours::AnalysisReport fast = contours::analyseImage(image.clone(), result);
+      ASSERT_EQ(fast.status, contours::AnalysisStatus::Ok);
+      ASSERT_EQ(fast.histogram, slow.histogram);
+      ASSERT_TRUE(sameFloats(fast.quantileTable.data(), slow.quantileTable.data(), 256));
+      ASSERT_EQ(fast.blockSearch.evaluations.size(), slow.blockSearch.evaluations.size());
+      ASSERT_EQ(fast.pixelSearch.evaluations.size(), slow.pixelSearch.evaluations.size());
+      for (size_t i = 0; i < fast.pixelSearch.evaluations.size(); ++i)
+        ASSERT_TRUE(testsupport::sameBits(fast.pixelSearch.evaluations[i].dimension,
+                                          slow.pixelSearch.evaluations[i].dimension));
+      ASSERT_TRUE(result.isContinuous());
+      ASSERT_EQ(0, std::memcmp(result.data, slow.result.data(), slow.result.size()));
+    }
+}
+
+}  // namespace
