@@ -246,40 +246,36 @@ class SurfacePlanes {
   float** planes_[3] = {};
 };
 
-CONTOURS_VECTOR_CLONES
-long long countEqual(const unsigned char* mask, size_t n, unsigned char value) {
-  long long count = 0;
-  size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    int run = 0;
-    for (int j = 0; j < 32; ++j) run += mask[i + j] == value;
-    count += run;
-  }
-  for (; i < n; ++i) count += mask[i] == value;
-  return count;
-}
+struct MarkCounts {
+  long long marked = 0;   // cells set to 0
+  long long nonZero = 0;  // field cells that are not 0
+};
 
+// An all-255 mask marked by fixLastSegment, written in one pass that also
+// counts what the report needs, so that the field is read only once.
 CONTOURS_VECTOR_CLONES
-long long countNonZero(const float* field, size_t n) {
-  long long count = 0;
+MarkCounts markFreshMask(const float* __restrict field, unsigned char* __restrict mask,
+                         size_t cells, float threshold) {
+  MarkCounts counts;
   size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    int run = 0;
-    for (int j = 0; j < 32; ++j) run += field[i + j] != 0.0f;
-    count += run;
+  for (; i + 32 <= cells; i += 32) {
+    int marked = 0, nonZero = 0;
+    for (int j = 0; j < 32; ++j) {
+      const bool selected = field[i + j] >= threshold;
+      mask[i + j] = selected ? 0 : 255;
+      marked += selected;
+      nonZero += field[i + j] != 0.0f;
+    }
+    counts.marked += marked;
+    counts.nonZero += nonZero;
   }
-  for (; i < n; ++i) count += field[i] != 0.0f;
-  return count;
-}
-
-// An all-255 mask marked by fixLastSegment, written in one pass.
-CONTOURS_VECTOR_CLONES
-void markFreshMask(const float* __restrict field, unsigned char* __restrict mask,
-                   size_t cells, float threshold) {
-  size_t i = 0;
-  for (; i + 32 <= cells; i += 32)
-    for (int j = 0; j < 32; ++j) mask[i + j] = field[i + j] >= threshold ? 0 : 255;
-  for (; i < cells; ++i) mask[i] = field[i] >= threshold ? 0 : 255;
+  for (; i < cells; ++i) {
+    const bool selected = field[i] >= threshold;
+    mask[i] = selected ? 0 : 255;
+    counts.marked += selected;
+    counts.nonZero += field[i] != 0.0f;
+  }
+  return counts;
 }
 
 // Milliseconds on a monotonic clock, for the stage times of benchmarks.
@@ -331,8 +327,9 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report) {
   report.blockSearch =
       searchThreshold(blockField.get(), blockRows, blockCols, quantileTable, kBins,
                       kBlockTarget, kBlockTolerance, kBlockStartFraction, kBoxSize);
-  markFreshMask(blockField.get(), blockMask.get(), blockCells,
-                report.blockSearch.threshold);
+  report.markedBlocks =
+      markFreshMask(blockField.get(), blockMask.get(), blockCells,
+                    report.blockSearch.threshold).marked;
   blockField.reset();
   endStage(times.blockSearch);
 
@@ -358,17 +355,16 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report) {
       searchThreshold(pixelField, H, W, quantileTable, kBins, kPixelTarget,
                       kPixelTolerance, kPixelStartFraction, kBoxSize);
   result.create(H, W, CV_8UC1);
-  markFreshMask(pixelField, result.ptr<unsigned char>(), pixelCells,
-                report.pixelSearch.threshold);
+  const MarkCounts pixelCounts = markFreshMask(
+      pixelField, result.ptr<unsigned char>(), pixelCells, report.pixelSearch.threshold);
 
   const std::uint32_t t1 = GetTickCount();
   endStage(times.pixelSearch);
   report.elapsedMs = elapsedTicks(t0, t1);
   pixelPlanes.reset();
 
-  report.markedBlocks = countEqual(blockMask.get(), blockCells, 0);
-  report.pixelCellsComputed = countNonZero(pixelField, pixelCells);
-  report.selectedPixels = countEqual(result.ptr<unsigned char>(), pixelCells, 0);
+  report.pixelCellsComputed = pixelCounts.nonZero;
+  report.selectedPixels = pixelCounts.marked;
 }
 
 }  // namespace
