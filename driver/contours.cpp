@@ -286,8 +286,11 @@ double nowMs() {
 }
 
 // The pipeline. Each working array lives only as long as some later stage
-// reads it, so that the peak memory stays near that of the pixel surface and
-// the pixel field together; none of this changes what any stage computes.
+// reads it. The pixel surface, 12 bytes a pixel, is never stored whole: the
+// block stage makes only the block surface, and the fine stage makes each
+// pixel surface row from the image when it first reads it (the same values
+// processImage would have stored). Peak memory is thus the image, the pixel
+// field and the result, and nothing of it changes what any stage computes.
 void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report) {
   StageTimes& times = report.stageTimes;
   double mark = nowMs();
@@ -305,7 +308,6 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report) {
   const size_t blockCells =
       static_cast<size_t>(blockRows) * static_cast<size_t>(blockCols);
 
-  auto pixelPlanes = std::make_unique<SurfacePlanes>(H, W);
   int* histogram = report.histogram.data();
   std::fill(histogram, histogram + kBins, 0);
   Buffer<float> blockField = zeroedBuffer<float>(blockCells);
@@ -316,10 +318,8 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report) {
   {
     SurfacePlanes blockPlanes(blockRows, blockCols);
     t0 = GetTickCount();
-    processImage(image, blockField.get(), pixelPlanes->planes(), blockPlanes.planes(),
-                 histogram, H, W, kBins);
-    // The surfaces hold everything later stages need from the image.
-    image.release();
+    processBlocks(image, blockField.get(), blockPlanes.planes(), histogram, H, W,
+                  kBins);
   }
   endStage(times.surface);
 
@@ -347,8 +347,10 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report) {
     d2[k] = (maskSet[2][k] - maskSet[3][k]) * size;  // (M3 - M4) * n
   }
 
-  calcFineContours(pixelField, blockMask.get(), pixelPlanes->planes(), d1, d2,
-                   blockRows, blockCols, W, kMaskSize);
+  calcFineContoursFromImage(pixelField, blockMask.get(), image, d1, d2, blockRows,
+                            blockCols, W);
+  // The fine stage was the last reader of the image.
+  image.release();
   endStage(times.fineStage);
 
   report.pixelSearch =
@@ -361,7 +363,6 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report) {
   const std::uint32_t t1 = GetTickCount();
   endStage(times.pixelSearch);
   report.elapsedMs = elapsedTicks(t0, t1);
-  pixelPlanes.reset();
 
   report.pixelCellsComputed = pixelCounts.nonZero;
   report.selectedPixels = pixelCounts.marked;

@@ -1,5 +1,7 @@
 #include "refinement.hpp"
 
+#include "surface.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
@@ -124,6 +126,54 @@ void columnPass(const float* S, float* D, int n) {
   }
 }
 
+// The fine stage for 3x3 masks. prepareRows(bi) is called before the first
+// pixel row of block row bi is computed; the surface rows 3bi-1 .. 3bi+3 must
+// be readable from then until the next call.
+template <class PrepareRows>
+void fineStage(float* field, const unsigned char* blockMask, float*** pixelPlanes,
+               const float* mask1, const float* mask2, int blockRows, int blockCols,
+               int W, PrepareRows prepareRows) {
+  // A block's cells depend on the surface and the masks only, and only its own
+  // computation changes its first cell. Visiting the candidates one by one and
+  // computing each neighbour whose first cell is still 0 therefore gives the
+  // same field as computing, once, every block of the union of the candidates'
+  // neighbourhoods whose first cell is 0 on entry. That union is found row of
+  // blocks by row of blocks, and its runs of adjacent blocks are computed a
+  // whole pixel row at a time.
+  if (blockRows < 5 || blockCols < 5) return;
+  std::vector<unsigned char> candidateNear(static_cast<size_t>(blockCols));
+  for (int bi = 1; bi <= blockRows - 2; ++bi) {
+    // candidateNear[j]: some candidate lies in column j, rows bi-1 .. bi+1.
+    std::fill(candidateNear.begin(), candidateNear.end(), 0);
+    for (int i = std::max(2, bi - 1); i <= std::min(blockRows - 3, bi + 1); ++i) {
+      const unsigned char* maskRow = blockMask + static_cast<size_t>(i) * blockCols;
+      for (int j = 2; j < blockCols - 2; ++j) candidateNear[j] |= maskRow[j] != 255;
+    }
+    const float* markerRow = field + static_cast<size_t>(3 * bi) * W;
+    auto due = [&](int bj) {
+      return (candidateNear[bj - 1] | candidateNear[bj] | candidateNear[bj + 1]) &&
+             markerRow[3 * bj] == 0.0f;
+    };
+    bool rowsReady = false;
+    for (int bj = 1; bj <= blockCols - 2;) {
+      if (!due(bj)) {
+        ++bj;
+        continue;
+      }
+      const int first = bj;
+      while (bj <= blockCols - 2 && due(bj)) ++bj;
+      if (!rowsReady) {
+        prepareRows(bi);
+        rowsReady = true;
+      }
+      for (int y = 3 * bi; y < 3 * bi + 3; ++y)
+        fineMeasureRow(pixelPlanes, mask1, mask2, y, 3 * first, 3 * bj, W,
+                       field + static_cast<size_t>(y) * W);
+    }
+  }
+}
+
+
 }  // namespace
 
 void genericMatr(float* M1, float* M2, float* M3, float* M4, float* M5,
@@ -201,39 +251,37 @@ void calcFineContours(float* field, unsigned char* blockMask, float*** pixelPlan
     return;
   }
 
-  // A block's cells depend on the surface and the masks only, and only its own
-  // computation changes its first cell. Visiting the candidates one by one and
-  // computing each neighbour whose first cell is still 0 therefore gives the
-  // same field as computing, once, every block of the union of the candidates'
-  // neighbourhoods whose first cell is 0 on entry. That union is found row of
-  // blocks by row of blocks, and its runs of adjacent blocks are computed a
-  // whole pixel row at a time.
-  if (blockRows < 5 || blockCols < 5) return;
-  std::vector<unsigned char> candidateNear(static_cast<size_t>(blockCols));
-  for (int bi = 1; bi <= blockRows - 2; ++bi) {
-    // candidateNear[j]: some candidate lies in column j, rows bi-1 .. bi+1.
-    std::fill(candidateNear.begin(), candidateNear.end(), 0);
-    for (int i = std::max(2, bi - 1); i <= std::min(blockRows - 3, bi + 1); ++i) {
-      const unsigned char* maskRow = blockMask + static_cast<size_t>(i) * blockCols;
-      for (int j = 2; j < blockCols - 2; ++j) candidateNear[j] |= maskRow[j] != 255;
-    }
-    const float* markerRow = field + static_cast<size_t>(3 * bi) * W;
-    auto due = [&](int bj) {
-      return (candidateNear[bj - 1] | candidateNear[bj] | candidateNear[bj + 1]) &&
-             markerRow[3 * bj] == 0.0f;
-    };
-    for (int bj = 1; bj <= blockCols - 2;) {
-      if (!due(bj)) {
-        ++bj;
-        continue;
-      }
-      const int first = bj;
-      while (bj <= blockCols - 2 && due(bj)) ++bj;
-      for (int y = 3 * bi; y < 3 * bi + 3; ++y)
-        fineMeasureRow(pixelPlanes, mask1, mask2, y, 3 * first, 3 * bj, W,
-                       field + static_cast<size_t>(y) * W);
-    }
-  }
+  fineStage(field, blockMask, pixelPlanes, mask1, mask2, blockRows, blockCols, W,
+            [](int) {});
+}
+
+void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
+                               const cv::Mat& image, const float* mask1,
+                               const float* mask2, int blockRows, int blockCols,
+                               int W) {
+  // Block row bi reads surface rows 3bi-1 .. 3bi+3: five consecutive rows,
+  // kept in five slots (row y in slot y mod 5) and made when first needed, so
+  // that each row is made once. The row tables point at the slots.
+  const size_t rowLength = static_cast<size_t>(W);
+  std::vector<float> slots(3 * 5 * rowLength);
+  std::vector<float*> rowTables[3];
+  for (auto& table : rowTables) table.assign(static_cast<size_t>(image.rows), nullptr);
+  float** planes[3] = {rowTables[0].data(), rowTables[1].data(), rowTables[2].data()};
+  int slotRow[5] = {-1, -1, -1, -1, -1};
+  fineStage(field, blockMask, planes, mask1, mask2, blockRows, blockCols, W,
+            [&](int bi) {
+              for (int y = 3 * bi - 1; y <= 3 * bi + 3; ++y) {
+                const int slot = y % 5;
+                if (slotRow[slot] == y) continue;
+                if (slotRow[slot] >= 0)
+                  for (auto& table : rowTables) table[slotRow[slot]] = nullptr;
+                float* rows = slots.data() + slot * 3 * rowLength;
+                surfaceRow(image, y, 3 * blockCols, rows, rows + rowLength,
+                           rows + 2 * rowLength);
+                for (int p = 0; p < 3; ++p) rowTables[p][y] = rows + p * rowLength;
+                slotRow[slot] = y;
+              }
+            });
 }
 
 }  // namespace contours

@@ -150,9 +150,16 @@ void addRows(const unsigned char* __restrict r0, const unsigned char* __restrict
   for (; i < n; ++i) sums[i] = static_cast<unsigned short>(r0[i] + r1[i] + r2[i]);
 }
 
+// Projection factors: 1/sqrt(n) in double, rounded once to float.
+struct ProjectionFactors {
+  float k6 = static_cast<float>(1.0 / std::sqrt(6.0));
+  float k2 = static_cast<float>(1.0 / std::sqrt(2.0));
+  float k3 = static_cast<float>(1.0 / std::sqrt(3.0));
+};
+
 // The surface points of pixels 0 .. count-1 of image row y.
-void surfaceRow(const unsigned char* bgr, int y, int count, float k6, float k2,
-                float k3, float* p0, float* p1, float* p2) {
+void surfacePoints(const unsigned char* bgr, int y, int count, float k6, float k2,
+                   float k3, float* p0, float* p1, float* p2) {
   const float rowPosition = static_cast<float>(20 * y);
   int x = 0;
 #ifdef CONTOURS_SURFACE_AVX2
@@ -162,14 +169,12 @@ void surfaceRow(const unsigned char* bgr, int y, int count, float k6, float k2,
   for (; x < count; ++x) surfacePoint(bgr, x, rowPosition, k6, k2, k3, p0, p1, p2);
 }
 
-}  // namespace
 
-void processImage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
+// processImage; without pixelPlanes (null), the pixel surface is not kept.
+void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
                   float*** blockPlanes, int* histogram, int H, int W, int bins) {
-  // Projection factors: 1/sqrt(n) in double, rounded once to float.
-  const float k6 = static_cast<float>(1.0 / std::sqrt(6.0));
-  const float k2 = static_cast<float>(1.0 / std::sqrt(2.0));
-  const float k3 = static_cast<float>(1.0 / std::sqrt(3.0));
+  const ProjectionFactors factors;
+  const float k6 = factors.k6, k2 = factors.k2, k3 = factors.k3;
 
   const int blockRows = H / 3;
   const int blockCols = W / 3;
@@ -182,9 +187,10 @@ void processImage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
   // points, and the block's colour sums come from the same rows while they
   // are at hand.
   for (int bj = 0; bj < blockRows; ++bj) {
-    for (int y = 3 * bj; y < 3 * bj + 3; ++y)
-      surfaceRow(image.ptr<unsigned char>(y), y, 3 * blockCols, k6, k2, k3,
-                 pixelPlanes[0][y], pixelPlanes[1][y], pixelPlanes[2][y]);
+    if (pixelPlanes != nullptr)
+      for (int y = 3 * bj; y < 3 * bj + 3; ++y)
+        surfacePoints(image.ptr<unsigned char>(y), y, 3 * blockCols, k6, k2, k3,
+                      pixelPlanes[0][y], pixelPlanes[1][y], pixelPlanes[2][y]);
     addRows(image.ptr<unsigned char>(3 * bj), image.ptr<unsigned char>(3 * bj + 1),
             image.ptr<unsigned char>(3 * bj + 2), columnSums.data(), 9 * blockCols);
     // The colour sum of channel c over a block's 9 pixels, sum of (255 - byte),
@@ -222,6 +228,25 @@ void processImage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
       if (m > -1.0f && m < binLimit) ++histogram[static_cast<int>(m)];
     }
   }
+}
+
+}  // namespace
+
+void processImage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
+                  float*** blockPlanes, int* histogram, int H, int W, int bins) {
+  surfaceStage(image, blockField, pixelPlanes, blockPlanes, histogram, H, W, bins);
+}
+
+void processBlocks(const cv::Mat& image, float* blockField, float*** blockPlanes,
+                   int* histogram, int H, int W, int bins) {
+  surfaceStage(image, blockField, nullptr, blockPlanes, histogram, H, W, bins);
+}
+
+void surfaceRow(const cv::Mat& image, int y, int count, float* p0, float* p1,
+                float* p2) {
+  static const ProjectionFactors factors;
+  surfacePoints(image.ptr<unsigned char>(y), y, count, factors.k6, factors.k2,
+                factors.k3, p0, p1, p2);
 }
 
 }  // namespace contours
