@@ -39,23 +39,37 @@ inline void storeLanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 // The measure of one pixel for 3x3 masks, in the order of
 // preparingFineContours: for each tap, row by row, u_p += P_p * a, then
 // w_p += P_p * b; then the metric and (E+G)^2 / (EG-F^2).
-template <class T>
-inline T fineMeasure(const float* const (&rows)[3][3], int x, const float (&a)[9],
-                     const float (&b)[9], T (*load)(const float*)) {
+//
+// With SkipZeroTaps, the terms of the taps where the masks of the derivative
+// pair are 0 (the middle column of the first, the middle row of the second)
+// are left out. That is exact when those taps are +0 or -0 and the surface is
+// finite: the product is then a zero, and adding a zero leaves an accumulator
+// unchanged unless the accumulator is -0, which it never is: it starts at +0,
+// and a sum is -0 only when both addends are.
+template <bool SkipZeroTaps, class T>
+__attribute__((always_inline)) inline T fineMeasure(
+    const float* const (&rows)[3][3], int x, const float (&a)[9], const float (&b)[9],
+    T (*load)(const float*)) {
   T u0 = T(), u1 = T(), u2 = T(), w0 = T(), w1 = T(), w2 = T();
+#pragma GCC unroll 3
   for (int k = 0; k < 3; ++k) {
+#pragma GCC unroll 3
     for (int l = 0; l < 3; ++l) {
       const int x1 = x + l - 1;
       const T p0 = load(rows[0][k] + x1);
       const T p1 = load(rows[1][k] + x1);
       const T p2 = load(rows[2][k] + x1);
       const float ak = a[k * 3 + l], bk = b[k * 3 + l];
-      u0 = p0 * ak + u0;
-      u1 = p1 * ak + u1;
-      u2 = p2 * ak + u2;
-      w0 = p0 * bk + w0;
-      w1 = p1 * bk + w1;
-      w2 = p2 * bk + w2;
+      if (!SkipZeroTaps || l != 1) {
+        u0 = p0 * ak + u0;
+        u1 = p1 * ak + u1;
+        u2 = p2 * ak + u2;
+      }
+      if (!SkipZeroTaps || k != 1) {
+        w0 = p0 * bk + w0;
+        w1 = p1 * bk + w1;
+        w2 = p2 * bk + w2;
+      }
     }
   }
   const T E = (u0 * u0 + u1 * u1) + u2 * u2;
@@ -71,9 +85,10 @@ inline float loadOne(const float* p) { return *p; }
 // Fills field cells x0 .. x1-1 of pixel row y (3x3 masks): the pixels are
 // independent, so they are computed eight at a time, one per lane. W is the
 // length of a surface row, which bounds the columns that may be read.
-CONTOURS_VECTOR_CLONES
-void fineMeasureRow(float*** pixelPlanes, const float* mask1, const float* mask2,
-                    int y, int x0, int x1, int W, float* fieldRow) {
+template <bool SkipZeroTaps>
+__attribute__((always_inline)) inline void fineMeasureRow(
+    float*** pixelPlanes, const float* mask1, const float* mask2, int y, int x0,
+    int x1, int W, float* fieldRow) {
   float a[9], b[9];
   for (int k = 0; k < 9; ++k) {
     a[k] = mask1[k];
@@ -84,22 +99,46 @@ void fineMeasureRow(float*** pixelPlanes, const float* mask1, const float* mask2
     for (int k = 0; k < 3; ++k) rows[p][k] = pixelPlanes[p][y + k - 1];
   int x = x0;
   for (; x + kLanes <= x1; x += kLanes)
-    storeLanes(fieldRow + x, fineMeasure<Lanes>(rows, x, a, b, loadLanes));
+    storeLanes(fieldRow + x, fineMeasure<SkipZeroTaps, Lanes>(rows, x, a, b, loadLanes));
   if (x == x1) return;
   if (x1 - x0 >= kLanes) {
     // The last eight cells of the run again: those already written get the
     // same values once more.
     storeLanes(fieldRow + x1 - kLanes,
-               fineMeasure<Lanes>(rows, x1 - kLanes, a, b, loadLanes));
+               fineMeasure<SkipZeroTaps, Lanes>(rows, x1 - kLanes, a, b, loadLanes));
   } else if (x + kLanes < W) {
     // A short run: a full vector whose samples stay inside the rows, of which
     // only the run's cells are kept.
     float cells[kLanes];
-    storeLanes(cells, fineMeasure<Lanes>(rows, x, a, b, loadLanes));
+    storeLanes(cells, fineMeasure<SkipZeroTaps, Lanes>(rows, x, a, b, loadLanes));
     for (int i = 0; i < x1 - x; ++i) fieldRow[x + i] = cells[i];
   } else {
-    for (; x < x1; ++x) fieldRow[x] = fineMeasure<float>(rows, x, a, b, loadOne);
+    for (; x < x1; ++x)
+      fieldRow[x] = fineMeasure<SkipZeroTaps, float>(rows, x, a, b, loadOne);
   }
+}
+
+// Any 3x3 masks, any surface values.
+CONTOURS_VECTOR_CLONES
+void fineMeasureRowAnyMasks(float*** pixelPlanes, const float* mask1,
+                            const float* mask2, int y, int x0, int x1, int W,
+                            float* fieldRow) {
+  fineMeasureRow<false>(pixelPlanes, mask1, mask2, y, x0, x1, W, fieldRow);
+}
+
+// Masks with the zeros of the derivative pair d1, d2, on a finite surface.
+CONTOURS_VECTOR_CLONES
+void fineMeasureRowDerivativeMasks(float*** pixelPlanes, const float* mask1,
+                                   const float* mask2, int y, int x0, int x1, int W,
+                                   float* fieldRow) {
+  fineMeasureRow<true>(pixelPlanes, mask1, mask2, y, x0, x1, W, fieldRow);
+}
+
+// True when mask1 is 0 (either sign) on its middle column and mask2 on its
+// middle row, as the column and row derivative masks are.
+bool hasDerivativeZeros(const float* mask1, const float* mask2) {
+  return mask1[1] == 0.0f && mask1[4] == 0.0f && mask1[7] == 0.0f &&
+         mask2[3] == 0.0f && mask2[4] == 0.0f && mask2[5] == 0.0f;
 }
 
 // One averaging pass along the rows: D[i][j] = (S[i][j] + S[i][j+1]) / 2 in
@@ -132,7 +171,7 @@ void columnPass(const float* S, float* D, int n) {
 template <class PrepareRows>
 void fineStage(float* field, const unsigned char* blockMask, float*** pixelPlanes,
                const float* mask1, const float* mask2, int blockRows, int blockCols,
-               int W, PrepareRows prepareRows) {
+               int W, bool skipZeroTaps, PrepareRows prepareRows) {
   // A block's cells depend on the surface and the masks only, and only its own
   // computation changes its first cell. Visiting the candidates one by one and
   // computing each neighbour whose first cell is still 0 therefore gives the
@@ -167,8 +206,9 @@ void fineStage(float* field, const unsigned char* blockMask, float*** pixelPlane
         rowsReady = true;
       }
       for (int y = 3 * bi; y < 3 * bi + 3; ++y)
-        fineMeasureRow(pixelPlanes, mask1, mask2, y, 3 * first, 3 * bj, W,
-                       field + static_cast<size_t>(y) * W);
+        (skipZeroTaps ? fineMeasureRowDerivativeMasks : fineMeasureRowAnyMasks)(
+            pixelPlanes, mask1, mask2, y, 3 * first, 3 * bj, W,
+            field + static_cast<size_t>(y) * W);
     }
   }
 }
@@ -251,8 +291,10 @@ void calcFineContours(float* field, unsigned char* blockMask, float*** pixelPlan
     return;
   }
 
+  // The surface may hold anything here (an infinity times a zero tap is NaN),
+  // so every tap is applied.
   fineStage(field, blockMask, pixelPlanes, mask1, mask2, blockRows, blockCols, W,
-            [](int) {});
+            false, [](int) {});
 }
 
 void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
@@ -268,8 +310,10 @@ void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
   for (auto& table : rowTables) table.assign(static_cast<size_t>(image.rows), nullptr);
   float** planes[3] = {rowTables[0].data(), rowTables[1].data(), rowTables[2].data()};
   int slotRow[5] = {-1, -1, -1, -1, -1};
+  // Surface points made from bytes are finite (coordinates below 20 times the
+  // image size plus a few hundred), so the zero taps of d1 and d2 may be left out.
   fineStage(field, blockMask, planes, mask1, mask2, blockRows, blockCols, W,
-            [&](int bi) {
+            hasDerivativeZeros(mask1, mask2), [&](int bi) {
               for (int y = 3 * bi - 1; y <= 3 * bi + 3; ++y) {
                 const int slot = y % 5;
                 if (slotRow[slot] == y) continue;
