@@ -7,12 +7,12 @@
 #include <initializer_list>
 #include <vector>
 
-// Hot loops are built twice on x86-64, for AVX2 and for the baseline, and the
-// loader picks the one the processor runs. Both evaluate the same single
+// Hot loops are built for AVX-512, AVX2 and the x86-64 baseline, and the
+// loader picks the one the processor runs. All evaluate the same single
 // operations on each value, so they give the same bits.
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
     !defined(__AVX2__) && !defined(__SANITIZE_ADDRESS__)
-#define CONTOURS_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#define CONTOURS_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define CONTOURS_VECTOR_CLONES
 #endif
@@ -22,11 +22,11 @@ namespace contours {
 
 namespace {
 
-// Eight floats processed side by side. Every operation on a Lanes value is
+// Sixteen floats processed side by side. Every operation on a Lanes value is
 // the same single-precision operation on each lane: a lane computes one
 // pixel exactly as the scalar code would.
-typedef float Lanes __attribute__((vector_size(32)));
-constexpr int kLanes = 8;
+typedef float Lanes __attribute__((vector_size(64)));
+constexpr int kLanes = 16;
 
 inline Lanes loadLanes(const float* p) {
   Lanes v;
@@ -83,7 +83,7 @@ __attribute__((always_inline)) inline T fineMeasure(
 inline float loadOne(const float* p) { return *p; }
 
 // Fills field cells x0 .. x1-1 of pixel row y (3x3 masks): the pixels are
-// independent, so they are computed eight at a time, one per lane. W is the
+// independent, so they are computed sixteen at a time, one per lane. W is the
 // length of a surface row, which bounds the columns that may be read.
 template <bool SkipZeroTaps>
 __attribute__((always_inline)) inline void fineMeasureRow(
@@ -102,7 +102,7 @@ __attribute__((always_inline)) inline void fineMeasureRow(
     storeLanes(fieldRow + x, fineMeasure<SkipZeroTaps, Lanes>(rows, x, a, b, loadLanes));
   if (x == x1) return;
   if (x1 - x0 >= kLanes) {
-    // The last eight cells of the run again: those already written get the
+    // The last sixteen cells of the run again: those already written get the
     // same values once more.
     storeLanes(fieldRow + x1 - kLanes,
                fineMeasure<SkipZeroTaps, Lanes>(rows, x1 - kLanes, a, b, loadLanes));
