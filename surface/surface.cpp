@@ -157,6 +157,24 @@ struct ProjectionFactors {
   float k3 = static_cast<float>(1.0 / std::sqrt(3.0));
 };
 
+// The integer steps of a block surface point looked up rather than
+// recomputed: each entry is formed by the very operations the formula takes.
+struct BlockTables {
+  explicit BlockTables(const ProjectionFactors& f) {
+    // A colour sum S is a whole number in 0..2295, so the float quotient
+    // S / 9 truncates to the integer quotient.
+    for (int S = 0; S <= 2295; ++S)
+      mean[S] = static_cast<int>(static_cast<float>(S) / 9.0f);
+    for (int v = -510; v <= 510; ++v) opponent6[v + 510] = static_cast<float>(v) * f.k6;
+    for (int v = -255; v <= 255; ++v) opponent2[v + 255] = static_cast<float>(v) * f.k2;
+    for (int v = 0; v <= 765; ++v) intensity[v] = static_cast<float>(v) * f.k3;
+  }
+  int mean[2296];          // trunc(float(S) / 9)
+  float opponent6[1021];   // float(a1 + a2 - 2*a0) * k6, index + 510
+  float opponent2[511];    // float(a1 - a2) * k2, index + 255
+  float intensity[766];    // float(a0 + a1 + a2) * k3
+};
+
 // The surface points of pixels 0 .. count-1 of image row y.
 void surfacePoints(const unsigned char* bgr, int y, int count, float k6, float k2,
                    float k3, float* p0, float* p1, float* p2) {
@@ -175,6 +193,7 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
                   float*** blockPlanes, int* histogram, int H, int W, int bins) {
   const ProjectionFactors factors;
   const float k6 = factors.k6, k2 = factors.k2, k3 = factors.k3;
+  const BlockTables tables(factors);
 
   const int blockRows = H / 3;
   const int blockCols = W / 3;
@@ -201,17 +220,15 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
       for (int c = 0; c < 3; ++c)
         sums[3 * bk + c] =
             2295 - (cs[9 * bk + c] + cs[9 * bk + 3 + c] + cs[9 * bk + 6 + c]);
+    const float rowPosition = static_cast<float>(20 * (3 * bj));
     for (int bk = 0; bk < blockCols; ++bk) {
-      // The sums are whole numbers in 0..2295, so the float quotient
-      // truncates to the integer quotient.
-      const int a0 = static_cast<int>(static_cast<float>(sums[3 * bk]) / 9.0f);
-      const int a1 = static_cast<int>(static_cast<float>(sums[3 * bk + 1]) / 9.0f);
-      const int a2 = static_cast<int>(static_cast<float>(sums[3 * bk + 2]) / 9.0f);
-      blockPlanes[0][bj][bk] = static_cast<float>(20 * (3 * bj)) +
-                               static_cast<float>(a1 + a2 - 2 * a0) * k6;
-      blockPlanes[1][bj][bk] = static_cast<float>(20 * (3 * bk)) +
-                               static_cast<float>(a1 - a2) * k2;
-      blockPlanes[2][bj][bk] = static_cast<float>(a0 + a1 + a2) * k3;
+      const int a0 = tables.mean[sums[3 * bk]];
+      const int a1 = tables.mean[sums[3 * bk + 1]];
+      const int a2 = tables.mean[sums[3 * bk + 2]];
+      blockPlanes[0][bj][bk] = rowPosition + tables.opponent6[a1 + a2 - 2 * a0 + 510];
+      blockPlanes[1][bj][bk] =
+          static_cast<float>(20 * (3 * bk)) + tables.opponent2[a1 - a2 + 255];
+      blockPlanes[2][bj][bk] = tables.intensity[a0 + a1 + a2];
     }
   }
 
