@@ -240,6 +240,77 @@ TEST(Differential, FineStageMatchesCandidateByCandidateVisit) {
   }
 }
 
+// The pipeline's block stage keeps no pixel surface but must give the same
+// block surface, field and histogram.
+TEST(Differential, BlockStageAloneMatchesSurfacePass) {
+  unsigned seed = 500;
+  for (Scene scene : kScenes)
+    for (const cv::Size& size : testSizes()) {
+      SCOPED_TRACE(::testing::Message() << "scene " << static_cast<int>(scene) << ", "
+                                        << size.height << " x " << size.width);
+      const int H = size.height, W = size.width;
+      const cv::Mat image = makeImage(scene, H, W, seed++);
+      SurfaceResult fast(H, W), slow(H, W);
+      contours::processBlocks(image, fast.field.data(), fast.block.get(),
+                              fast.histogram.data(), H, W, 256);
+      plain::processImage(image, slow.field.data(), slow.pixel.get(), slow.block.get(),
+                          slow.histogram.data(), H, W, 256);
+      for (int p = 0; p < 3; ++p)
+        for (int y = 0; y < H / 3; ++y)
+          ASSERT_TRUE(sameFloats(fast.block.get()[p][y], slow.block.get()[p][y], W / 3));
+      ASSERT_TRUE(sameFloats(fast.field.data(), slow.field.data(), fast.field.size()));
+      ASSERT_EQ(fast.histogram, slow.histogram);
+    }
+}
+
+// The pipeline's fine stage makes surface rows from the image as it reads
+// them, and leaves out the zero taps of derivative masks; it must give the
+// field the plain stage gives on the stored surface.
+TEST(Differential, FineStageFromImageRowsMatchesStoredSurface) {
+  float M[7][9], d1[9], d2[9];
+  contours::genericMatr(M[0], M[1], M[2], M[3], M[4], M[5], M[6], 3);
+  for (int k = 0; k < 9; ++k) {
+    d1[k] = (M[4][k] - M[3][k]) * 3.0f;
+    d2[k] = (M[2][k] - M[3][k]) * 3.0f;
+  }
+  std::mt19937 random(17);
+  std::uniform_real_distribution<float> tap(-1.0f, 1.0f);
+  for (int masks = 0; masks < 3; ++masks) {
+    // d1 and d2; other masks with the same zeros (one of them -0); masks
+    // without those zeros, which need every tap.
+    float mask1[9], mask2[9];
+    for (int k = 0; k < 9; ++k) {
+      mask1[k] = masks == 0 ? d1[k] : (k % 3 == 1 && masks == 1 ? 0.0f : tap(random));
+      mask2[k] = masks == 0 ? d2[k] : (k / 3 == 1 && masks == 1 ? 0.0f : tap(random));
+    }
+    if (masks == 1) mask1[4] = -0.0f;
+    unsigned seed = 700;
+    for (Scene scene : kScenes)
+      for (const cv::Size& size : testSizes())
+        for (double density : {0.05, 0.3, 1.0}) {
+          SCOPED_TRACE(::testing::Message()
+                       << "masks " << masks << ", scene " << static_cast<int>(scene)
+                       << ", " << size.height << " x " << size.width << ", candidates "
+                       << density);
+          const int H = size.height, W = size.width;
+          const int blockRows = H / 3, blockCols = W / 3;
+          const cv::Mat image = makeImage(scene, H, W, seed++);
+          SurfaceResult surface(H, W);
+          plain::processImage(image, surface.field.data(), surface.pixel.get(),
+                              surface.block.get(), surface.histogram.data(), H, W, 256);
+          std::vector<unsigned char> blockMask(static_cast<size_t>(blockRows) * blockCols);
+          for (auto& m : blockMask) m = random() % 1000 < density * 1000 ? 0 : 255;
+          std::vector<float> fast(static_cast<size_t>(H) * W, 0.0f), slow = fast;
+          contours::calcFineContoursFromImage(fast.data(), blockMask.data(), image,
+                                              mask1, mask2, blockRows, blockCols, W);
+          plain::calcFineContours(slow.data(), blockMask.data(), surface.pixel.get(),
+                                  mask1, mask2, blockRows, blockCols, W, 3);
+          ASSERT_TRUE(sameFloats(fast.data(), slow.data(), fast.size()))
+              << firstDifference(fast.data(), slow.data(), fast.size());
+        }
+  }
+}
+
 // A mask size other than 3 goes through the general path.
 TEST(Differential, FineStageWithFiveByFiveMasksMatches) {
   float M[7][25], d1[25], d2[25];
