@@ -221,31 +221,6 @@ class PageBlock {
   size_t length_ = 0;
 };
 
-// Three float planes of rows x cols, each with its table of row pointers, in
-// the plane -> row -> column shape the stages take. The values are not
-// initialised: the surface pass writes every cell that is ever read.
-class SurfacePlanes {
- public:
-  SurfacePlanes(int rows, int cols)
-      : values_(3 * static_cast<size_t>(rows) * static_cast<size_t>(cols) *
-                sizeof(float)) {
-    const size_t cells = static_cast<size_t>(rows) * static_cast<size_t>(cols);
-    for (int p = 0; p < 3; ++p) {
-      float* plane = values_.as<float>() + p * cells;
-      rowTables_[p].reset(new float*[static_cast<size_t>(rows)]);
-      for (int r = 0; r < rows; ++r)
-        rowTables_[p][r] = plane + static_cast<size_t>(r) * cols;
-      planes_[p] = rowTables_[p].get();
-    }
-  }
-  float*** planes() { return planes_; }
-
- private:
-  PageBlock values_;
-  std::unique_ptr<float*[]> rowTables_[3];
-  float** planes_[3] = {};
-};
-
 struct MarkCounts {
   long long marked = 0;   // cells set to 0
   long long nonZero = 0;  // field cells that are not 0
@@ -314,13 +289,8 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report) {
   Buffer<unsigned char> blockMask = zeroedBuffer<unsigned char>(blockCells);
   float* quantileTable = report.quantileTable.data();
 
-  std::uint32_t t0;
-  {
-    SurfacePlanes blockPlanes(blockRows, blockCols);
-    t0 = GetTickCount();
-    processBlocks(image, blockField.get(), blockPlanes.planes(), histogram, H, W,
-                  kBins);
-  }
+  const std::uint32_t t0 = GetTickCount();
+  processBlocks(image, blockField.get(), histogram, H, W, kBins);
   endStage(times.surface);
 
   buildQuantileTable(histogram, quantileTable, kBins);

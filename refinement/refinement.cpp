@@ -28,13 +28,19 @@ namespace {
 typedef float Lanes __attribute__((vector_size(64)));
 constexpr int kLanes = 16;
 
-inline Lanes loadLanes(const float* p) {
-  Lanes v;
+// Lanes never cross a function boundary: every helper that takes or returns
+// them is inlined into the function built for the processor's vector width.
+#define CONTOURS_INLINE __attribute__((always_inline)) inline
+
+// One float (T = float) or one vector of them (T = Lanes), unaligned.
+template <class T>
+CONTOURS_INLINE T loadAs(const float* p) {
+  T v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
 
-inline void storeLanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
+CONTOURS_INLINE void storeLanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
 // The measure of one pixel for 3x3 masks, in the order of
 // preparingFineContours: for each tap, row by row, u_p += P_p * a, then
@@ -47,18 +53,17 @@ inline void storeLanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 // unchanged unless the accumulator is -0, which it never is: it starts at +0,
 // and a sum is -0 only when both addends are.
 template <bool SkipZeroTaps, class T>
-__attribute__((always_inline)) inline T fineMeasure(
-    const float* const (&rows)[3][3], int x, const float (&a)[9], const float (&b)[9],
-    T (*load)(const float*)) {
+CONTOURS_INLINE T fineMeasure(const float* const (&rows)[3][3], int x,
+                              const float (&a)[9], const float (&b)[9]) {
   T u0 = T(), u1 = T(), u2 = T(), w0 = T(), w1 = T(), w2 = T();
 #pragma GCC unroll 3
   for (int k = 0; k < 3; ++k) {
 #pragma GCC unroll 3
     for (int l = 0; l < 3; ++l) {
       const int x1 = x + l - 1;
-      const T p0 = load(rows[0][k] + x1);
-      const T p1 = load(rows[1][k] + x1);
-      const T p2 = load(rows[2][k] + x1);
+      const T p0 = loadAs<T>(rows[0][k] + x1);
+      const T p1 = loadAs<T>(rows[1][k] + x1);
+      const T p2 = loadAs<T>(rows[2][k] + x1);
       const float ak = a[k * 3 + l], bk = b[k * 3 + l];
       if (!SkipZeroTaps || l != 1) {
         u0 = p0 * ak + u0;
@@ -80,13 +85,12 @@ __attribute__((always_inline)) inline T fineMeasure(
   return (t * t) / d;
 }
 
-inline float loadOne(const float* p) { return *p; }
 
 // Fills field cells x0 .. x1-1 of pixel row y (3x3 masks): the pixels are
 // independent, so they are computed sixteen at a time, one per lane. W is the
 // length of a surface row, which bounds the columns that may be read.
 template <bool SkipZeroTaps>
-__attribute__((always_inline)) inline void fineMeasureRow(
+CONTOURS_INLINE void fineMeasureRow(
     float*** pixelPlanes, const float* mask1, const float* mask2, int y, int x0,
     int x1, int W, float* fieldRow) {
   float a[9], b[9];
@@ -99,22 +103,22 @@ __attribute__((always_inline)) inline void fineMeasureRow(
     for (int k = 0; k < 3; ++k) rows[p][k] = pixelPlanes[p][y + k - 1];
   int x = x0;
   for (; x + kLanes <= x1; x += kLanes)
-    storeLanes(fieldRow + x, fineMeasure<SkipZeroTaps, Lanes>(rows, x, a, b, loadLanes));
+    storeLanes(fieldRow + x, fineMeasure<SkipZeroTaps, Lanes>(rows, x, a, b));
   if (x == x1) return;
   if (x1 - x0 >= kLanes) {
     // The last sixteen cells of the run again: those already written get the
     // same values once more.
     storeLanes(fieldRow + x1 - kLanes,
-               fineMeasure<SkipZeroTaps, Lanes>(rows, x1 - kLanes, a, b, loadLanes));
+               fineMeasure<SkipZeroTaps, Lanes>(rows, x1 - kLanes, a, b));
   } else if (x + kLanes < W) {
     // A short run: a full vector whose samples stay inside the rows, of which
     // only the run's cells are kept.
     float cells[kLanes];
-    storeLanes(cells, fineMeasure<SkipZeroTaps, Lanes>(rows, x, a, b, loadLanes));
+    storeLanes(cells, fineMeasure<SkipZeroTaps, Lanes>(rows, x, a, b));
     for (int i = 0; i < x1 - x; ++i) fieldRow[x + i] = cells[i];
   } else {
     for (; x < x1; ++x)
-      fieldRow[x] = fineMeasure<SkipZeroTaps, float>(rows, x, a, b, loadOne);
+      fieldRow[x] = fineMeasure<SkipZeroTaps, float>(rows, x, a, b);
   }
 }
 

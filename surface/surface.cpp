@@ -28,26 +28,31 @@ namespace {
 typedef float Lanes __attribute__((vector_size(32)));
 constexpr int kLanes = 8;
 
-inline Lanes loadLanes(const float* p) {
-  Lanes v;
+// Lanes never cross a function boundary: every helper that takes or returns
+// them is inlined into the function built for the processor's vector width.
+#define CONTOURS_INLINE __attribute__((always_inline)) inline
+
+// One float (T = float) or one vector of them (T = Lanes), unaligned.
+template <class T>
+CONTOURS_INLINE T loadAs(const float* p) {
+  T v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
 
-inline void storeLanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
+CONTOURS_INLINE void storeLanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
-inline float loadOne(const float* p) { return *p; }
 
 // The block measure from the block surface at (j, k): forward differences
 // to the right (u) and below (w), each times 3, then (E+G)^2 / (EG-F^2).
 template <class T>
-inline T blockMeasure(const float* const (&here)[3], const float* const (&below)[3],
-                      int k, T (*load)(const float*)) {
+CONTOURS_INLINE T blockMeasure(const float* const (&here)[3],
+                               const float* const (&below)[3], int k) {
   T w[3], u[3];
   for (int l = 0; l < 3; ++l) {
-    const T q = load(here[l] + k);
-    w[l] = (load(below[l] + k) - q) * 3.0f;
-    u[l] = (load(here[l] + k + 1) - q) * 3.0f;
+    const T q = loadAs<T>(here[l] + k);
+    w[l] = (loadAs<T>(below[l] + k) - q) * 3.0f;
+    u[l] = (loadAs<T>(here[l] + k + 1) - q) * 3.0f;
   }
   const T E = (u[0] * u[0] + u[1] * u[1]) + u[2] * u[2];
   const T F = (u[0] * w[0] + u[1] * w[1]) + u[2] * w[2];
@@ -57,19 +62,15 @@ inline T blockMeasure(const float* const (&here)[3], const float* const (&below)
   return (t * t) / d;
 }
 
-// Block field cells 0 .. count-1 of block row j.
+// Block field cells 0 .. count-1 of a block row, from the block surface rows
+// here (that row) and below (the next).
 CONTOURS_VECTOR_CLONES
-void blockMeasureRow(float*** blockPlanes, int j, int count, float* fieldRow) {
-  const float* here[3];
-  const float* below[3];
-  for (int l = 0; l < 3; ++l) {
-    here[l] = blockPlanes[l][j];
-    below[l] = blockPlanes[l][j + 1];
-  }
+void blockMeasureRow(const float* const (&here)[3], const float* const (&below)[3],
+                     int count, float* fieldRow) {
   int k = 0;
   for (; k + kLanes <= count; k += kLanes)
-    storeLanes(fieldRow + k, blockMeasure<Lanes>(here, below, k, loadLanes));
-  for (; k < count; ++k) fieldRow[k] = blockMeasure<float>(here, below, k, loadOne);
+    storeLanes(fieldRow + k, blockMeasure<Lanes>(here, below, k));
+  for (; k < count; ++k) fieldRow[k] = blockMeasure<float>(here, below, k);
 }
 
 // The surface point of pixel x of one image row (BGR bytes):
@@ -188,7 +189,9 @@ void surfacePoints(const unsigned char* bgr, int y, int count, float k6, float k
 }
 
 
-// processImage; without pixelPlanes (null), the pixel surface is not kept.
+// processImage. Without pixelPlanes (null) the pixel surface is not kept;
+// without blockPlanes (null) only the two block surface rows that the measure
+// of a block row reads are kept.
 void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
                   float*** blockPlanes, int* histogram, int H, int W, int bins) {
   const ProjectionFactors factors;
@@ -201,10 +204,17 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
   // Byte sums down the three rows of a block row, per byte of a row.
   std::vector<unsigned short> columnSums(static_cast<size_t>(9) * blockCols);
   std::vector<int> sums(static_cast<size_t>(3) * blockCols);
+  std::vector<float> blockRowPair(blockPlanes == nullptr ? 6 * static_cast<size_t>(blockCols) : 0);
+  auto blockRow = [&](int plane, int bj) {
+    return blockPlanes != nullptr
+               ? blockPlanes[plane][bj]
+               : blockRowPair.data() + static_cast<size_t>((bj % 2) * 3 + plane) * blockCols;
+  };
+  const float binLimit = static_cast<float>(bins);
 
-  // Block pass, a block row at a time: each image row's pixels become surface
-  // points, and the block's colour sums come from the same rows while they
-  // are at hand.
+  // A block row at a time: each image row's pixels become surface points, the
+  // block's colour sums come from the same rows while they are at hand, and
+  // once a block row's surface is made, the measure of the row above it.
   for (int bj = 0; bj < blockRows; ++bj) {
     if (pixelPlanes != nullptr)
       for (int y = 3 * bj; y < 3 * bj + 3; ++y)
@@ -221,23 +231,26 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
         sums[3 * bk + c] =
             2295 - (cs[9 * bk + c] + cs[9 * bk + 3 + c] + cs[9 * bk + 6 + c]);
     const float rowPosition = static_cast<float>(20 * (3 * bj));
+    float* q0 = blockRow(0, bj);
+    float* q1 = blockRow(1, bj);
+    float* q2 = blockRow(2, bj);
     for (int bk = 0; bk < blockCols; ++bk) {
       const int a0 = tables.mean[sums[3 * bk]];
       const int a1 = tables.mean[sums[3 * bk + 1]];
       const int a2 = tables.mean[sums[3 * bk + 2]];
-      blockPlanes[0][bj][bk] = rowPosition + tables.opponent6[a1 + a2 - 2 * a0 + 510];
-      blockPlanes[1][bj][bk] =
-          static_cast<float>(20 * (3 * bk)) + tables.opponent2[a1 - a2 + 255];
-      blockPlanes[2][bj][bk] = tables.intensity[a0 + a1 + a2];
+      q0[bk] = rowPosition + tables.opponent6[a1 + a2 - 2 * a0 + 510];
+      q1[bk] = static_cast<float>(20 * (3 * bk)) + tables.opponent2[a1 - a2 + 255];
+      q2[bk] = tables.intensity[a0 + a1 + a2];
     }
-  }
 
-  // Measure pass: forward differences between neighbouring blocks, a block row
-  // at a time, then the histogram of the row's measures.
-  const float binLimit = static_cast<float>(bins);
-  for (int j = 0; j < blockRows - 2; ++j) {
+    // Measure of block row j = bj - 1: forward differences to the right and
+    // to row bj below, then the histogram of the row's measures.
+    const int j = bj - 1;
+    if (j < 0 || j >= blockRows - 2) continue;
+    const float* here[3] = {blockRow(0, j), blockRow(1, j), blockRow(2, j)};
+    const float* below[3] = {q0, q1, q2};
     float* fieldRow = blockField + static_cast<size_t>(j) * blockCols;
-    blockMeasureRow(blockPlanes, j, blockCols - 2, fieldRow);
+    blockMeasureRow(here, below, blockCols - 2, fieldRow);
     for (int k = 0; k < blockCols - 2; ++k) {
       const float m = fieldRow[k];
       // Range test in float before any conversion: m may be NaN or infinite
@@ -254,9 +267,9 @@ void processImage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
   surfaceStage(image, blockField, pixelPlanes, blockPlanes, histogram, H, W, bins);
 }
 
-void processBlocks(const cv::Mat& image, float* blockField, float*** blockPlanes,
-                   int* histogram, int H, int W, int bins) {
-  surfaceStage(image, blockField, nullptr, blockPlanes, histogram, H, W, bins);
+void processBlocks(const cv::Mat& image, float* blockField, int* histogram, int H,
+                   int W, int bins) {
+  surfaceStage(image, blockField, nullptr, nullptr, histogram, H, W, bins);
 }
 
 void surfaceRow(const cv::Mat& image, int y, int count, float* p0, float* p1,

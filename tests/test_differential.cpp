@@ -240,8 +240,8 @@ TEST(Differential, FineStageMatchesCandidateByCandidateVisit) {
   }
 }
 
-// The pipeline's block stage keeps no pixel surface but must give the same
-// block surface, field and histogram.
+// The pipeline's block stage keeps no surface but must give the same block
+// field and histogram.
 TEST(Differential, BlockStageAloneMatchesSurfacePass) {
   unsigned seed = 500;
   for (Scene scene : kScenes)
@@ -251,13 +251,10 @@ TEST(Differential, BlockStageAloneMatchesSurfacePass) {
       const int H = size.height, W = size.width;
       const cv::Mat image = makeImage(scene, H, W, seed++);
       SurfaceResult fast(H, W), slow(H, W);
-      contours::processBlocks(image, fast.field.data(), fast.block.get(),
-                              fast.histogram.data(), H, W, 256);
+      contours::processBlocks(image, fast.field.data(), fast.histogram.data(), H, W,
+                              256);
       plain::processImage(image, slow.field.data(), slow.pixel.get(), slow.block.get(),
                           slow.histogram.data(), H, W, 256);
-      for (int p = 0; p < 3; ++p)
-        for (int y = 0; y < H / 3; ++y)
-          ASSERT_TRUE(sameFloats(fast.block.get()[p][y], slow.block.get()[p][y], W / 3));
       ASSERT_TRUE(sameFloats(fast.field.data(), slow.field.data(), fast.field.size()));
       ASSERT_EQ(fast.histogram, slow.histogram);
     }
