@@ -30,16 +30,21 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 echo "# Stages, one process, one thread (median of $reps runs)"
+declare -A analysis grey
 for image in "${images[@]}"; do
   echo
-  "$build/bench/bench_stages" "$image" "$reps"
+  "$build/bench/bench_stages" "$image" "$reps" | tee stages.txt
+  analysis[$image]=$(awk '/^analysis as main times it/{print $(NF-2)}' stages.txt)
+  grey[$image]=$(awk '/^grey Canny/{print $(NF-2)}' stages.txt)
 done
 
 median() { sort -n | awk '{v[NR]=$1} END{print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 
 echo
-echo "# Whole processes (hyperfine, median of $runs runs after 3 warm-up runs) and peak memory"
-printf '%-28s %8s %12s %10s %8s %12s %10s\n' image MP "contours ms" "floor ms" ratio "ms/MP" "bytes/px"
+echo "# Summary. analysis: as contours times it, in-process median; whole process:"
+echo "# hyperfine median of $runs runs after 3 warm-up runs; peak RSS: median of 3 runs"
+printf '%-24s %7s %10s %9s %7s %8s %10s %9s %7s %9s\n' image MP "analysis" "ms/MP" "x grey" \
+  "grey" "contours" "floor" "ratio" "bytes/px"
 for image in "${images[@]}"; do
   pixels=$("$build/contours" "$image" | awk '/^Width/{w=$4} /^Height/{h=$4} END{print w*h}')
   hyperfine -N -w 3 -r "$runs" --export-csv times.csv \
@@ -47,6 +52,8 @@ for image in "${images[@]}"; do
   floor=$(awk -F, 'NR==2{print $4*1000}' times.csv)
   whole=$(awk -F, 'NR==3{print $4*1000}' times.csv)
   rss=$(for i in 1 2 3; do /usr/bin/time -f %M "$build/contours" "$image" 2>&1 >/dev/null | tail -1; done | median)
-  awk -v name="$(basename "$image")" -v px="$pixels" -v whole="$whole" -v floor="$floor" -v rss="$rss" \
-    'BEGIN{printf "%-28s %8.2f %12.1f %10.1f %8.2f %12.2f %10.1f\n", name, px/1e6, whole, floor, whole/floor, whole/(px/1e6), rss*1024/px}'
+  awk -v name="$(basename "$image")" -v px="$pixels" -v a="${analysis[$image]}" \
+      -v g="${grey[$image]}" -v whole="$whole" -v floor="$floor" -v rss="$rss" \
+    'BEGIN{printf "%-24s %7.2f %10.1f %9.2f %7.2f %8.1f %10.1f %9.1f %7.2f %9.1f\n",
+           name, px/1e6, a, a/(px/1e6), a/g, g, whole, floor, whole/floor, rss*1024/px}'
 done

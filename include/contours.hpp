@@ -82,9 +82,9 @@ enum class AnalysisStatus {
 // Wall-clock milliseconds of each stage of one analysis, for benchmarks. The
 // four stages follow one another and together make up the timed analysis.
 struct StageTimes {
-  double surface = 0;      // working arrays of the block stage + processImage
+  double surface = 0;      // block stage: block field and histogram
   double blockSearch = 0;  // quantile table, block search and block marking
-  double fineStage = 0;    // pixel arrays, mask family and calcFineContours
+  double fineStage = 0;    // pixel field, masks, pixel surface rows, fine measure
   double pixelSearch = 0;  // pixel search and result marking
 };
 
@@ -109,7 +109,9 @@ struct AnalysisReport {
 // The whole analysis of a decoded 8-bit BGR image. On success result is an
 // 8-bit single-channel image of the input's size: 0 on selected contour pixels,
 // 255 elsewhere. The image is taken by value so that the analysis can release
-// it as soon as the surfaces are built; pass it with std::move to let it.
+// it as soon as the fine stage has read it; pass it with std::move to let it.
+// The pixel surface is never stored whole: its rows are made from the image
+// where the fine stage reads them, with the values processImage would store.
 // Never throws: failures are reported through report.status, with result empty.
 AnalysisReport analyseImage(cv::Mat image, cv::Mat& result);
 
