@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -275,6 +276,8 @@ struct HostileInput {
   const char* name;
   Bytes (*make)();
 };
+
+void PrintTo(const HostileInput& input, std::ostream* os) { *os << input.name; }
 
 class HostileInputTest : public ::testing::TestWithParam<HostileInput> {};
 
