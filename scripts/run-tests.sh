@@ -46,5 +46,5 @@ for fuzzer in decode pixels; do
     echo "${fuzzer}_fuzzer failed; full log in $log, crashing input in $root/build-fuzz/"
     exit 1
   fi
-  echo "${fuzzer}_fuzzer: $(grep -E '^#[0-9]+ +DONE' "$log" | tail -n 1)"
+  echo "${fuzzer}_fuzzer: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1)"
 done
