@@ -7,7 +7,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 
-"$root/scripts/install-deps.sh" libgtest-dev
+# parallel runs contours-parallel, dpkg-dev gives cpack dpkg-shlibdeps.
+"$root/scripts/install-deps.sh" libgtest-dev parallel dpkg-dev
 
 build_and_test() {
   local dir=$1; shift
