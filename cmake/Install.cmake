@@ -44,5 +44,8 @@ configure_file(cmake/contours.pc.in ${CMAKE_CURRENT_BINARY_DIR}/contours.pc @ONL
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/contours.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-install(FILES man/contours.1 man/contours-batch.1 man/contours-parallel.1
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+foreach(page contours contours-batch contours-parallel)
+  configure_file(man/${page}.1.in ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1 @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()

@@ -6,8 +6,14 @@ set(CPACK_PACKAGE_VENDOR "contours developers")
 set(CPACK_PACKAGE_CONTACT "contours developers <maintainers@contours.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "colour contour analyser that chooses its own thresholds")
-set(CPACK_PACKAGE_DESCRIPTION
-  "contours finds the pixels on an image's salient colour contours and writes them as a black-on-white image. contours-batch analyses many images in one process, contours-parallel spreads a folder of images over all cores or several machines. The package also holds the static analysis library with its headers, CMake package and pkg-config file.")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+"contours finds the pixels on an image's salient colour contours and writes
+them as a black-on-white image. contours-batch analyses many images in one
+process; contours-parallel spreads a folder of images over all cores or
+several machines.
+
+The package also holds the static analysis library with its headers, its
+CMake package and its pkg-config file.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)

@@ -7,8 +7,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 
-# parallel runs contours-parallel, dpkg-dev gives cpack dpkg-shlibdeps.
-"$root/scripts/install-deps.sh" libgtest-dev parallel dpkg-dev
+# parallel runs contours-parallel (rsync for its tests of the multi-machine
+# form), dpkg-dev gives cpack dpkg-shlibdeps.
+"$root/scripts/install-deps.sh" libgtest-dev parallel rsync dpkg-dev
 
 build_and_test() {
   local dir=$1; shift

@@ -19,6 +19,15 @@ for program in contours contours-batch contours-parallel; do
   [ -x "$prefix/bin/$program" ] || fail "bin/$program missing or not executable"
   [ -f "$prefix/share/man/man1/$program.1" ] || fail "man page $program.1 missing"
 done
+# The manual pages format without a warning, and carry the project's version.
+version=$(pkg-config --modversion "$prefix/lib/pkgconfig/contours.pc")
+for page in "$prefix"/share/man/man1/*.1; do
+  grep -q "^\.TH .* \"contours $version\"" "$page" || fail "$page lacks version $version"
+  if command -v groff > /dev/null; then
+    warnings=$(groff -man -ww -z "$page" 2>&1)
+    [ -z "$warnings" ] || fail "$page: $warnings"
+  fi
+done
 for header in "$source"/include/*.hpp; do
   cmp -s "$header" "$prefix/include/contours/$(basename "$header")" ||
     fail "header $(basename "$header") not installed in include/contours"

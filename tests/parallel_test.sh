@@ -8,6 +8,7 @@ set -euo pipefail
 script=$(realpath "$1")
 export CONTOURS_BATCH=$(realpath "$2")
 data=$(realpath "$3")
+fake_ssh=$(dirname "$(realpath "$0")")/fake_ssh.sh
 work=$(mktemp -d)
 trap 'rm -rf -- "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -59,6 +60,43 @@ cp "$data/shapes.png" good/
 # are listed as failed.
 CONTOURS_BATCH=false "$script" good dead-out > /dev/null 2>&1 && fail "status 0 from a dead batch"
 [ "$(cat dead-out/failed.txt)" = good/shapes.png ] || fail "dead batch: $(cat dead-out/failed.txt)"
+
+mv in/results first-results  # the first run's results are no inputs
+
+# --sshlogin passes through: two "machines" reached through a stand-in for
+# ssh, first sharing the file system...
+export FAKE_REMOTE_HOME=$work/remote-home
+mkdir "$FAKE_REMOTE_HOME"
+ssh=(--ssh "$fake_ssh" --sshlogin 1/node1,1/node2)
+"$script" in shared-out "${ssh[@]}" --workdir . > shared.txt 2>&1 &&
+  fail "status 0 over ssh with bad images"
+sort shared-out/failed.txt | diff expected-failed.txt - || { cat shared.txt; fail "failed.txt over ssh"; }
+cmp shared-out/coffee.png.bmp reference/coffee.png.bmp || fail "result over ssh differs"
+[ -z "$(ls "$FAKE_REMOTE_HOME")" ] || fail "shared file system form left files remotely"
+
+# ...then copying each image there and its result back (distinct names only).
+if command -v rsync > /dev/null; then
+  mkdir distinct
+  cp in/coffee.png in/notes.png "in/sub folder/astronaut copy.png" distinct/
+  "$script" distinct returned "${ssh[@]}" --workdir ... \
+      --transferfile {} --return returned/{/}.bmp --cleanup > /dev/null 2>&1 &&
+    fail "status 0 from transfer form with a bad image"
+  [ "$(cat returned/failed.txt)" = distinct/notes.png ] || fail "transfer form failed.txt"
+  cmp returned/coffee.png.bmp reference/coffee.png.bmp || fail "returned result differs"
+  cmp "returned/astronaut copy.png.bmp" "reference/astronaut copy.png.bmp" ||
+    fail "returned result differs"
+  [ -z "$(find "$FAKE_REMOTE_HOME" -type f)" ] || fail "transfer form left files remotely"
+  # Returned results would replace each other: refused before any work.
+  status=0
+  "$script" in clash "${ssh[@]}" --transferfile {} --return clash/{/}.bmp > clash.txt 2>&1 ||
+    status=$?
+  [ "$status" -eq 2 ] && grep -qx shapes.png clash.txt && [ ! -e clash/shapes.png.bmp ] ||
+    fail "same-named images in transfer form: status $status"
+  status=0
+  "$script" distinct returned "${ssh[@]}" --return returned/{/}.bmp > again.txt 2>&1 ||
+    status=$?
+  [ "$status" -eq 2 ] || fail "transfer form into a folder with results: status $status"
+fi
 
 # Wrong use.
 status=0; "$script" in > usage.txt 2>&1 || status=$?
