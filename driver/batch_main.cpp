@@ -16,11 +16,18 @@
 //   2  wrong arguments (no output directory or no image)
 //   3  the output directory cannot be created or is not a directory
 
+#include <malloc.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -45,45 +52,152 @@ cv::Mat loadImage(const char* path) {
   return cv::Mat();
 }
 
-// Analyses one image and files its result; prints its line. Returns whether
-// it succeeded.
-bool processOne(const std::string& outputDir, const char* path) {
+// What is left to do for one image once its analysis is over: report its
+// error, or file its result and report that.
+struct Outcome {
+  std::string path;
+  std::string error;  // why the image failed before a result existed
+  cv::Mat result;     // the result to file, when error is empty
+  int width = 0;
+  int height = 0;
+  std::uint32_t elapsedMs = 0;
+  long long selectedPixels = 0;
+};
+
+// Files each result and prints its line, strictly in the order the images
+// were given. Writing a result and flushing it to disk mostly waits for the
+// device, so it runs on a thread of its own while the next image is decoded
+// and analysed; at most kMaxPending results wait for it.
+class ResultFiler {
+ public:
+  explicit ResultFiler(std::string outputDir) : outputDir_(std::move(outputDir)) {
+    try {
+      worker_ = std::thread([this] { work(); });
+    } catch (const std::system_error&) {
+      // No thread: every outcome is filed as it is submitted.
+    }
+  }
+  ResultFiler(const ResultFiler&) = delete;
+  ResultFiler& operator=(const ResultFiler&) = delete;
+  ~ResultFiler() { finish(); }
+
+  void submit(Outcome outcome) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (worker_.joinable()) {
+      roomOrIdle_.wait(lock, [this] { return pending_.size() < kMaxPending; });
+      try {
+        pending_.push_back(std::move(outcome));
+        work_.notify_one();
+        return;
+      } catch (const std::bad_alloc&) {
+        // Filed here instead, once everything before it is done.
+        roomOrIdle_.wait(lock, [this] { return pending_.empty() && !busy_; });
+      }
+    }
+    lock.unlock();
+    const bool ok = file(outcome);
+    lock.lock();
+    allFiled_ = allFiled_ && ok;
+  }
+
+  // Waits until every outcome is filed; returns whether all were written.
+  bool finish() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing_ = true;
+    }
+    work_.notify_one();
+    if (worker_.joinable()) worker_.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return allFiled_;
+  }
+
+ private:
+  static constexpr std::size_t kMaxPending = 4;
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [this] { return closing_ || !pending_.empty(); });
+      if (pending_.empty()) return;  // closing and nothing left
+      Outcome outcome = std::move(pending_.front());
+      pending_.pop_front();
+      busy_ = true;
+      lock.unlock();
+      roomOrIdle_.notify_one();
+      const bool ok = file(outcome);
+      lock.lock();
+      busy_ = false;
+      allFiled_ = allFiled_ && ok;
+      roomOrIdle_.notify_one();
+    }
+  }
+
+  bool file(const Outcome& outcome) {
+    try {
+      if (!outcome.error.empty()) {
+        std::cout << outcome.path << "\terror: " << outcome.error << std::endl;
+        return false;
+      }
+      std::string error;
+      const std::string written = contours::publishResult(
+          outputDir_, contours::resultBaseName(outcome.path), outcome.result,
+          error);
+      if (written.empty()) {
+        std::cout << outcome.path << "\terror: " << error << std::endl;
+        return false;
+      }
+      std::cout << outcome.path << '\t' << outcome.width << 'x' << outcome.height
+                << '\t' << outcome.elapsedMs << " ms\t" << outcome.selectedPixels
+                << " selected\t" << written << std::endl;
+      return true;
+    } catch (const std::bad_alloc&) {
+      std::cout << outcome.path << "\terror: not enough memory" << std::endl;
+      return false;
+    }
+  }
+
+  const std::string outputDir_;
+  std::mutex mutex_;
+  std::condition_variable work_;        // an outcome is waiting, or closing
+  std::condition_variable roomOrIdle_;  // the queue shrank or the worker rests
+  std::deque<Outcome> pending_;
+  bool busy_ = false;
+  bool closing_ = false;
+  bool allFiled_ = true;
+  std::thread worker_;  // last: starts once everything above exists
+};
+
+// Decodes and analyses one image.
+Outcome analyseOne(const char* path) {
+  Outcome outcome;
+  outcome.path = path;
   cv::Mat image = loadImage(path);
   if (image.data == nullptr) {
-    std::cout << path << "\terror: cannot read or decode the image" << std::endl;
-    return false;
+    outcome.error = "cannot read or decode the image";
+    return outcome;
   }
-  const int width = image.cols;
-  const int height = image.rows;
+  outcome.width = image.cols;
+  outcome.height = image.rows;
 
-  cv::Mat result;
   const contours::AnalysisReport report =
-      contours::analyseImage(std::move(image), result);
+      contours::analyseImage(std::move(image), outcome.result);
   switch (report.status) {
     case contours::AnalysisStatus::Ok:
       break;
     case contours::AnalysisStatus::TooLarge:
-      std::cout << path << "\terror: image too large" << std::endl;
-      return false;
+      outcome.error = "image too large";
+      return outcome;
     case contours::AnalysisStatus::OutOfMemory:
-      std::cout << path << "\terror: not enough memory" << std::endl;
-      return false;
+      outcome.error = "not enough memory";
+      return outcome;
     case contours::AnalysisStatus::BadImage:
-      std::cout << path << "\terror: cannot read or decode the image" << std::endl;
-      return false;
+      outcome.error = "cannot read or decode the image";
+      return outcome;
   }
-
-  std::string error;
-  const std::string written = contours::publishResult(
-      outputDir, contours::resultBaseName(path), result, error);
-  if (written.empty()) {
-    std::cout << path << "\terror: " << error << std::endl;
-    return false;
-  }
-  std::cout << path << '\t' << width << 'x' << height << '\t'
-            << report.elapsedMs << " ms\t" << report.selectedPixels
-            << " selected\t" << written << std::endl;
-  return true;
+  outcome.elapsedMs = report.elapsedMs;
+  outcome.selectedPixels = report.selectedPixels;
+  return outcome;
 }
 
 int run(int argc, char** argv) {
@@ -103,17 +217,25 @@ int run(int argc, char** argv) {
     return kBadOutputDir;
   }
 
-  bool allWritten = true;
+  // Every image allocates and frees the same large working arrays. Served
+  // from the heap and kept there, they are reused from one image to the next
+  // instead of being mapped, faulted in page by page and unmapped each time.
+  ::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+  ::mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+
+  ResultFiler filer(outputDir);
   for (int i = 2; i < argc; ++i) {
-    bool ok = false;
+    Outcome outcome;
     try {
-      ok = processOne(outputDir, argv[i]);
+      outcome = analyseOne(argv[i]);
     } catch (const std::bad_alloc&) {
-      std::cout << argv[i] << "\terror: not enough memory" << std::endl;
+      outcome = Outcome();
+      outcome.path = argv[i];
+      outcome.error = "not enough memory";
     }
-    allWritten = allWritten && ok;
+    filer.submit(std::move(outcome));
   }
-  return allWritten ? kAllWritten : kSomeFailed;
+  return filer.finish() ? kAllWritten : kSomeFailed;
 }
 
 }  // namespace
