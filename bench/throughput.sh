@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Throughput over 200 generated 512x512 photographs, in images per second:
 # one contours process per image, one contours-batch process for all of
-# them, and contours-parallel on all cores. Generates the photographs from
+# them, and contours-parallel with one job and with its default of one job
+# per core. Generates the photographs from
 # tests/data (no downloads), times each way with hyperfine and prints a
 # Markdown table.
 # Usage: bench/throughput.sh [BUILD_DIR] [RUNS]
@@ -32,7 +33,9 @@ hyperfine --runs "$runs" --warmup 1 --export-csv times.csv --style basic \
     "cd single && for f in ../photos/*.png; do '$build/contours' \"\$f\" > /dev/null; done" \
   -n "contours-batch: one process" \
     "'$build/contours-batch' out photos/*.png > /dev/null" \
-  -n "contours-parallel: $(nproc) jobs" \
+  -n "contours-parallel: 1 job" \
+    "'$root/scripts/contours-parallel' photos out --jobs 1 > /dev/null" \
+  -n "contours-parallel: $(nproc) jobs (default)" \
     "'$root/scripts/contours-parallel' photos out > /dev/null"
 
 echo
