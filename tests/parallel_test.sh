@@ -103,4 +103,6 @@ status=0; "$script" in > usage.txt 2>&1 || status=$?
 [ "$status" -eq 2 ] || fail "one argument: status $status"
 status=0; "$script" missing out > usage.txt 2>&1 || status=$?
 [ "$status" -eq 2 ] || fail "missing input folder: status $status"
+status=0; "$script" good good/. > usage.txt 2>&1 || status=$?
+[ "$status" -eq 2 ] && [ ! -e good/failed.txt ] || fail "results into the image folder: status $status"
 echo "contours-parallel: ok"
