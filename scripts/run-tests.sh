@@ -8,14 +8,23 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 
-"$root/scripts/install-deps.sh" libgtest-dev clang libclang-rt-14-dev
+# clang and its runtime build the fuzzers; parallel runs contours-parallel
+# (rsync for its tests of the multi-machine form); dpkg-dev gives cpack
+# dpkg-shlibdeps.
+"$root/scripts/install-deps.sh" libgtest-dev clang libclang-rt-14-dev parallel rsync dpkg-dev
 
+passed=0
 build_and_test() {
   local dir=$1; shift
   echo "== $dir"
   cmake -S "$root" -B "$root/$dir" -DCONTOURS_BUILD_TESTS=ON "$@" >/dev/null
   cmake --build "$root/$dir" -j "$jobs" >/dev/null
-  (cd "$root/$dir" && ctest --output-on-failure --no-tests=error -j "$jobs")
+  (cd "$root/$dir" && ctest --output-on-failure --no-tests=error -j "$jobs") |
+    tee "$root/$dir/ctest.log"
+  # set -o pipefail has already stopped the script if any test failed.
+  local count
+  count=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$root/$dir/ctest.log")
+  passed=$((passed + ${count:-0}))
 }
 
 build_and_test build
@@ -47,4 +56,8 @@ for fuzzer in decode pixels; do
     exit 1
   fi
   echo "${fuzzer}_fuzzer: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1)"
+  passed=$((passed + 1))
 done
+
+echo
+echo "contours: $passed passed, 0 failed"
