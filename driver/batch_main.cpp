@@ -32,6 +32,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "batch_output.hpp"
+#include "result_file.hpp"
 #include "contours.hpp"
 
 namespace {
@@ -40,17 +41,6 @@ constexpr int kAllWritten = 0;
 constexpr int kSomeFailed = 1;
 constexpr int kWrongArguments = 2;
 constexpr int kBadOutputDir = 3;
-
-// Decodes exactly as contours does: 3-channel 8-bit BGR, and a decoder that
-// refuses its input by throwing is a read error like any other.
-cv::Mat loadImage(const char* path) {
-  try {
-    return cv::imread(path, cv::IMREAD_COLOR);
-  } catch (const cv::Exception&) {
-  } catch (const std::bad_alloc&) {
-  }
-  return cv::Mat();
-}
 
 // What is left to do for one image once its analysis is over: report its
 // error, or file its result and report that.
@@ -172,7 +162,7 @@ class ResultFiler {
 Outcome analyseOne(const char* path) {
   Outcome outcome;
   outcome.path = path;
-  cv::Mat image = loadImage(path);
+  cv::Mat image = contours::readImage(path);
   if (image.data == nullptr) {
     outcome.error = "cannot read or decode the image";
     return outcome;

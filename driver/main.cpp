@@ -33,24 +33,13 @@ constexpr int kOutOfMemory = -5;     // 251
 
 const char* const kResultFile = "GC_res.bmp";
 
-cv::Mat loadImage(const char* path) {
-  // Whatever a decoder throws (a malformed or truncated file, a header claiming
-  // more pixels than the decoders accept, no memory for the pixels) is a read
-  // error like any other.
-  try {
-    return cv::imread(path, cv::IMREAD_COLOR);
-  } catch (...) {
-  }
-  return cv::Mat();
-}
-
 int run(int argc, char** argv) {
   if (argc != 2) {
     std::cout << "Wrong number of arguments!" << std::endl;
     return kWrongArguments;
   }
 
-  cv::Mat image = loadImage(argv[1]);
+  cv::Mat image = contours::readImage(argv[1]);
   if (image.data == nullptr) {
     std::cout << " --(!) Error reading images \n" << std::endl;
     return kReadError;

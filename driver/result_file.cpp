@@ -72,4 +72,12 @@ bool writeBmpAtomically(const std::string& path, const cv::Mat& image) {
   return true;
 }
 
+cv::Mat readImage(const char* path) {
+  try {
+    return cv::imread(path, cv::IMREAD_COLOR);
+  } catch (...) {
+  }
+  return cv::Mat();
+}
+
 }  // namespace contours
