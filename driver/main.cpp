@@ -9,11 +9,14 @@
 //        (" --(!) Error writing GC_res.bmp ")
 //   252  the image has 2^31 pixels or more (" --(!) Image too large ")
 //   251  the working arrays cannot be allocated (" --(!) Not enough memory ")
-// Every message goes to standard output.
+// Every message goes to standard output. No input, file-system state or
+// resource limit ends the run by a signal: a pipe closed by the reader of
+// standard output or a file-size limit turns into a failed write instead.
 
+#include <csignal>
 #include <iostream>
-#include <new>
 #include <string>
+#include <utility>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -30,23 +33,13 @@ constexpr int kOutOfMemory = -5;     // 251
 
 const char* const kResultFile = "GC_res.bmp";
 
-cv::Mat loadImage(const char* path) {
-  // A decoder that refuses its input by throwing is a read error like any other.
-  try {
-    return cv::imread(path, cv::IMREAD_COLOR);
-  } catch (const cv::Exception&) {
-  } catch (const std::bad_alloc&) {
-  }
-  return cv::Mat();
-}
-
 int run(int argc, char** argv) {
   if (argc != 2) {
     std::cout << "Wrong number of arguments!" << std::endl;
     return kWrongArguments;
   }
 
-  cv::Mat image = loadImage(argv[1]);
+  cv::Mat image = contours::readImage(argv[1]);
   if (image.data == nullptr) {
     std::cout << " --(!) Error reading images \n" << std::endl;
     return kReadError;
@@ -84,4 +77,10 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return run(argc, argv); }
+int main(int argc, char** argv) {
+  // A reader that stops reading standard output must not cost the result, and
+  // a file-size limit must end as a failed write (EFBIG), not as a signal.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  return run(argc, argv);
+}

@@ -27,6 +27,18 @@ bool writeAll(int fd, const unsigned char* data, size_t size) {
   return true;
 }
 
+// Makes the rename itself durable. The new file is complete whatever happens
+// here, so a directory that cannot be synced does not fail the write.
+void syncDirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
 }  // namespace
 
 bool writeBmpAtomically(const std::string& path, const cv::Mat& image) {
@@ -52,8 +64,20 @@ bool writeBmpAtomically(const std::string& path, const cv::Mat& image) {
   ok = ok && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) ::unlink(temporary.c_str());
-  return ok;
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  syncDirectoryOf(path);
+  return true;
+}
+
+cv::Mat readImage(const char* path) {
+  try {
+    return cv::imread(path, cv::IMREAD_COLOR);
+  } catch (...) {
+  }
+  return cv::Mat();
 }
 
 }  // namespace contours

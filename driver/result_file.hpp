@@ -1,5 +1,6 @@
 #pragma once
-// Writing a result image so that a reader never sees a partial file.
+// Reading an input image and writing a result image, shared by the command
+// line tools.
 
 #include <string>
 
@@ -12,5 +13,11 @@ namespace contours {
 // On any failure the temporary file is removed and whatever stood at path
 // before stays exactly as it was. Returns false on failure.
 bool writeBmpAtomically(const std::string& path, const cv::Mat& image);
+
+// Decodes the image file at path as 3-channel 8-bit BGR. Whatever a decoder
+// throws or refuses (a malformed or truncated file, a header claiming more
+// pixels than the decoders accept, no memory for the pixels) gives an empty
+// matrix, a read error like an unreadable file.
+cv::Mat readImage(const char* path);
 
 }  // namespace contours

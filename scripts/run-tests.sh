@@ -2,19 +2,29 @@
 # Installs what is missing, then builds and runs the whole test suite three
 # times: the default build, a build under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and an -O3 -march=native build that must give
-# the same bits as the default one.
+# the same bits as the default one. Last, it builds the libFuzzer harnesses
+# with clang and runs each for a bounded time from the committed seed corpus.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 
-"$root/scripts/install-deps.sh" libgtest-dev
+# clang and its runtime build the fuzzers; parallel runs contours-parallel
+# (rsync for its tests of the multi-machine form); dpkg-dev gives cpack
+# dpkg-shlibdeps.
+"$root/scripts/install-deps.sh" libgtest-dev clang libclang-rt-14-dev parallel rsync dpkg-dev
 
+passed=0
 build_and_test() {
   local dir=$1; shift
   echo "== $dir"
   cmake -S "$root" -B "$root/$dir" -DCONTOURS_BUILD_TESTS=ON "$@" >/dev/null
   cmake --build "$root/$dir" -j "$jobs" >/dev/null
-  (cd "$root/$dir" && ctest --output-on-failure --no-tests=error -j "$jobs")
+  (cd "$root/$dir" && ctest --output-on-failure --no-tests=error -j "$jobs") |
+    tee "$root/$dir/ctest.log"
+  # set -o pipefail has already stopped the script if any test failed.
+  local count
+  count=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$root/$dir/ctest.log")
+  passed=$((passed + ${count:-0}))
 }
 
 build_and_test build
@@ -23,3 +33,31 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     -DCONTOURS_SANITIZE=address,undefined,float-cast-overflow
 build_and_test build-native -DCMAKE_BUILD_TYPE=Release \
   "-DCMAKE_CXX_FLAGS_RELEASE=-O3 -march=native -DNDEBUG"
+
+# Each fuzzer runs for fuzz_seconds (FUZZ_SECONDS overrides it); new inputs go
+# to a working corpus inside the build tree, never into the committed seeds.
+# The outer timeout only guards against a hang that libFuzzer itself misses.
+fuzz_seconds=${FUZZ_SECONDS:-30}
+echo "== build-fuzz"
+cmake -S "$root" -B "$root/build-fuzz" -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCONTOURS_BUILD_FUZZERS=ON \
+  -DCONTOURS_BUILD_TESTS=OFF >/dev/null
+cmake --build "$root/build-fuzz" -j "$jobs" >/dev/null
+for fuzzer in decode pixels; do
+  work="$root/build-fuzz/corpus/$fuzzer"
+  log="$root/build-fuzz/$fuzzer.log"
+  mkdir -p "$work"
+  if ! timeout $((fuzz_seconds + 120)) "$root/build-fuzz/fuzz/${fuzzer}_fuzzer" \
+      -seed=1 -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
+      -artifact_prefix="$root/build-fuzz/$fuzzer-" \
+      "$work" "$root/fuzz/corpus/$fuzzer" >"$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "${fuzzer}_fuzzer failed; full log in $log, crashing input in $root/build-fuzz/"
+    exit 1
+  fi
+  echo "${fuzzer}_fuzzer: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1)"
+  passed=$((passed + 1))
+done
+
+echo
+echo "contours: $passed passed, 0 failed"

@@ -1,0 +1,233 @@
+// contours-batch OUTPUT_DIR IMAGE...: analyses many images in one process.
+// Each image is decoded and analysed exactly as contours does it, and its
+// result written to OUTPUT_DIR/<image file name>.bmp, the same bits contours
+// writes to GC_res.bmp. A result never replaces an existing file: when the
+// name is taken (an input of the same name earlier on the command line, another
+// process, an earlier run) it goes to <image file name>.2.bmp, .3.bmp, ...,
+// the first free one.
+//
+// One line per image on standard output, fields separated by tabs:
+//   PATH  WIDTHxHEIGHT  N ms  N selected  RESULT_PATH
+//   PATH  error: REASON
+//
+// Exit statuses:
+//   0  every image was analysed and its result written
+//   1  at least one image failed (the others were still processed)
+//   2  wrong arguments (no output directory or no image)
+//   3  the output directory cannot be created or is not a directory
+
+#include <malloc.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "batch_output.hpp"
+#include "result_file.hpp"
+#include "contours.hpp"
+
+namespace {
+
+constexpr int kAllWritten = 0;
+constexpr int kSomeFailed = 1;
+constexpr int kWrongArguments = 2;
+constexpr int kBadOutputDir = 3;
+
+// What is left to do for one image once its analysis is over: report its
+// error, or file its result and report that.
+struct Outcome {
+  std::string path;
+  std::string error;  // why the image failed before a result existed
+  cv::Mat result;     // the result to file, when error is empty
+  int width = 0;
+  int height = 0;
+  std::uint32_t elapsedMs = 0;
+  long long selectedPixels = 0;
+};
+
+// Files each result and prints its line, strictly in the order the images
+// were given. Writing a result and flushing it to disk mostly waits for the
+// device, so it runs on a thread of its own while the next image is decoded
+// and analysed; at most kMaxPending results wait for it.
+class ResultFiler {
+ public:
+  explicit ResultFiler(std::string outputDir) : outputDir_(std::move(outputDir)) {
+    try {
+      worker_ = std::thread([this] { work(); });
+    } catch (const std::system_error&) {
+      // No thread: every outcome is filed as it is submitted.
+    }
+  }
+  ResultFiler(const ResultFiler&) = delete;
+  ResultFiler& operator=(const ResultFiler&) = delete;
+  ~ResultFiler() { finish(); }
+
+  void submit(Outcome outcome) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (worker_.joinable()) {
+      roomOrIdle_.wait(lock, [this] { return pending_.size() < kMaxPending; });
+      try {
+        pending_.push_back(std::move(outcome));
+        work_.notify_one();
+        return;
+      } catch (const std::bad_alloc&) {
+        // Filed here instead, once everything before it is done.
+        roomOrIdle_.wait(lock, [this] { return pending_.empty() && !busy_; });
+      }
+    }
+    lock.unlock();
+    const bool ok = file(outcome);
+    lock.lock();
+    allFiled_ = allFiled_ && ok;
+  }
+
+  // Waits until every outcome is filed; returns whether all were written.
+  bool finish() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing_ = true;
+    }
+    work_.notify_one();
+    if (worker_.joinable()) worker_.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return allFiled_;
+  }
+
+ private:
+  static constexpr std::size_t kMaxPending = 4;
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [this] { return closing_ || !pending_.empty(); });
+      if (pending_.empty()) return;  // closing and nothing left
+      Outcome outcome = std::move(pending_.front());
+      pending_.pop_front();
+      busy_ = true;
+      lock.unlock();
+      roomOrIdle_.notify_one();
+      const bool ok = file(outcome);
+      lock.lock();
+      busy_ = false;
+      allFiled_ = allFiled_ && ok;
+      roomOrIdle_.notify_one();
+    }
+  }
+
+  bool file(const Outcome& outcome) {
+    try {
+      if (!outcome.error.empty()) {
+        std::cout << outcome.path << "\terror: " << outcome.error << std::endl;
+        return false;
+      }
+      std::string error;
+      const std::string written = contours::publishResult(
+          outputDir_, contours::resultBaseName(outcome.path), outcome.result,
+          error);
+      if (written.empty()) {
+        std::cout << outcome.path << "\terror: " << error << std::endl;
+        return false;
+      }
+      std::cout << outcome.path << '\t' << outcome.width << 'x' << outcome.height
+                << '\t' << outcome.elapsedMs << " ms\t" << outcome.selectedPixels
+                << " selected\t" << written << std::endl;
+      return true;
+    } catch (const std::bad_alloc&) {
+      std::cout << outcome.path << "\terror: not enough memory" << std::endl;
+      return false;
+    }
+  }
+
+  const std::string outputDir_;
+  std::mutex mutex_;
+  std::condition_variable work_;        // an outcome is waiting, or closing
+  std::condition_variable roomOrIdle_;  // the queue shrank or the worker rests
+  std::deque<Outcome> pending_;
+  bool busy_ = false;
+  bool closing_ = false;
+  bool allFiled_ = true;
+  std::thread worker_;  // last: starts once everything above exists
+};
+
+// Decodes and analyses one image.
+Outcome analyseOne(const char* path) {
+  Outcome outcome;
+  outcome.path = path;
+  cv::Mat image = contours::readImage(path);
+  if (image.data == nullptr) {
+    outcome.error = "cannot read or decode the image";
+    return outcome;
+  }
+  outcome.width = image.cols;
+  outcome.height = image.rows;
+
+  const contours::AnalysisReport report =
+      contours::analyseImage(std::move(image), outcome.result);
+  switch (report.status) {
+    case contours::AnalysisStatus::Ok:
+      break;
+    case contours::AnalysisStatus::TooLarge:
+      outcome.error = "image too large";
+      return outcome;
+    case contours::AnalysisStatus::OutOfMemory:
+      outcome.error = "not enough memory";
+      return outcome;
+    case contours::AnalysisStatus::BadImage:
+      outcome.error = "cannot read or decode the image";
+      return outcome;
+  }
+  outcome.elapsedMs = report.elapsedMs;
+  outcome.selectedPixels = report.selectedPixels;
+  return outcome;
+}
+
+int run(int argc, char** argv) {
+  if (argc < 3) {
+    std::cout << "Usage: contours-batch OUTPUT_DIR IMAGE..." << std::endl;
+    return kWrongArguments;
+  }
+  const std::string outputDir = argv[1];
+  std::error_code ec;
+  std::filesystem::create_directories(outputDir, ec);
+  if (!ec && !std::filesystem::is_directory(outputDir, ec)) {
+    ec = std::make_error_code(std::errc::not_a_directory);
+  }
+  if (ec) {
+    std::cout << "contours-batch: cannot use output directory " << outputDir
+              << ": " << ec.message() << std::endl;
+    return kBadOutputDir;
+  }
+
+  // Every image allocates and frees the same large working arrays. Served
+  // from the heap and kept there, they are reused from one image to the next
+  // instead of being mapped, faulted in page by page and unmapped each time.
+  ::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+  ::mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+
+  ResultFiler filer(outputDir);
+  for (int i = 2; i < argc; ++i) {
+    Outcome outcome;
+    try {
+      outcome = analyseOne(argv[i]);
+    } catch (const std::bad_alloc&) {
+      outcome = Outcome();
+      outcome.path = argv[i];
+      outcome.error = "not enough memory";
+    }
+    filer.submit(std::move(outcome));
+  }
+  return filer.finish() ? kAllWritten : kSomeFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return run(argc, argv); }

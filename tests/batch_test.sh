@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# contours-batch must give, for every image, the very bytes a single contours
+# run writes to GC_res.bmp, report read errors as contours does without
+# stopping, keep same-named inputs apart, and never replace an existing file.
+# Usage: batch_test.sh CONTOURS CONTOURS_BATCH DATA_DIR
+set -euo pipefail
+contours=$(realpath "$1")
+batch=$(realpath "$2")
+data=$(realpath "$3")
+work=$(mktemp -d)
+trap 'rm -rf -- "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+cd "$work"
+
+# Inputs: good images, two different images that share a file name, and
+# files contours cannot read.
+mkdir -p in/a in/b
+cp "$data/coffee.png" in/a/photo.png
+cp "$data/shapes.png" in/b/photo.png
+cp "$data/astronaut.png" in/astronaut.png
+head -c 2000 "$data/coffee.png" > in/truncated.png
+echo "not an image" > in/text.png
+: > in/empty.png
+mkdir in/folder.png
+inputs=(in/a/photo.png in/text.png in/b/photo.png in/missing.png in/truncated.png
+        in/astronaut.png in/empty.png in/folder.png)
+
+status=0
+"$batch" out "${inputs[@]}" > lines.txt || status=$?
+cat lines.txt
+[ "$status" -eq 1 ] || fail "status $status when some images fail, expected 1"
+[ "$(wc -l < lines.txt)" -eq ${#inputs[@]} ] || fail "not one line per image"
+
+# What each input must come to: the result file, or a read error.
+expect=(out/photo.png.bmp error out/photo.png.2.bmp error error
+        out/astronaut.png.bmp error error)
+for i in "${!inputs[@]}"; do
+  input=${inputs[$i]}
+  line=$(sed -n "$((i + 1))p" lines.txt)
+  mkdir -p "single/$i"
+  single=0
+  (cd "single/$i" && "$contours" "$work/$input" > console.txt) || single=$?
+  if [ "${expect[$i]}" = error ]; then
+    [ "$line" = "$input"$'\terror: cannot read or decode the image' ] ||
+      fail "line for $input: $line"
+    [ "$single" -eq 254 ] || fail "contours gave $single on $input, the test expects a read error"
+    continue
+  fi
+  [ "$single" -eq 0 ] || fail "contours failed on $input"
+  result=${expect[$i]}
+  IFS=$'\t' read -r path size ms selected written <<<"$line"
+  [ "$path" = "$input" ] && [ "$written" = "$result" ] ||
+    fail "line for $input: $line (expected the result in $result)"
+  width=$(sed -n 's/^Width of image: //p' "single/$i/console.txt")
+  height=$(sed -n 's/^Height of image: //p' "single/$i/console.txt")
+  [ "$size" = "${width}x${height}" ] || fail "size $size for $input, contours says ${width}x${height}"
+  [[ $ms =~ ^[0-9]+\ ms$ && $selected =~ ^[1-9][0-9]*\ selected$ ]] ||
+    fail "malformed time or count in: $line"
+  cmp "single/$i/GC_res.bmp" "$result" || fail "$result differs from contours' result for $input"
+done
+
+# A second run into the same folder keeps the first run's results and files
+# its own under the next free names.
+cp -p out/photo.png.bmp first-run.bmp
+"$batch" out in/a/photo.png in/astronaut.png > lines2.txt || fail "second run failed"
+cut -f5 lines2.txt | tr '\n' ' ' | grep -qx 'out/photo.png.3.bmp out/astronaut.png.2.bmp ' ||
+  fail "second run filed its results as: $(cut -f5 lines2.txt | tr '\n' ' ')"
+cmp -s first-run.bmp out/photo.png.bmp || fail "second run changed a first-run result"
+cmp -s out/photo.png.3.bmp out/photo.png.bmp || fail "same image, different results"
+[ -z "$(find out -name '.*' -type f)" ] || fail "temporary files left behind"
+
+# An existing file that is not ours, and a dangling symbolic link, are left
+# alone as well.
+mkdir taken
+echo keep > taken/photo.png.bmp
+ln -s nowhere taken/photo.png.2.bmp
+"$batch" taken in/b/photo.png > lines3.txt || fail "run into a folder with taken names failed"
+[ "$(cut -f5 lines3.txt)" = taken/photo.png.3.bmp ] || fail "filed as $(cut -f5 lines3.txt)"
+[ "$(cat taken/photo.png.bmp)" = keep ] && [ -L taken/photo.png.2.bmp ] &&
+  [ ! -e nowhere ] || fail "an existing name was overwritten"
+
+# All good: status 0; the output folder is created, parents included.
+"$batch" new/deeper in/astronaut.png > /dev/null || fail "status $? with only good images"
+cmp -s new/deeper/astronaut.png.bmp out/astronaut.png.bmp || fail "result differs in a new folder"
+
+# Wrong use.
+status=0; "$batch" out > usage.txt || status=$?
+[ "$status" -eq 2 ] && grep -q '^Usage: contours-batch OUTPUT_DIR IMAGE\.\.\.$' usage.txt ||
+  fail "no image: status $status, $(cat usage.txt)"
+status=0; "$batch" in/text.png in/astronaut.png > notdir.txt || status=$?
+[ "$status" -eq 3 ] || fail "output folder is a file: status $status"
+echo "contours-batch: ok"

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, checks the installed tree, and
+# builds and runs the example consumer against it, once through the CMake
+# package and once through the pkg-config file.
+# Usage: install_test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$(realpath "$1")
+source=$(realpath "$2")
+data=$source/tests/data
+work=$(mktemp -d)
+trap 'rm -rf -- "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+# Everything lands where users, CMake and pkg-config look for it.
+for program in contours contours-batch contours-parallel; do
+  [ -x "$prefix/bin/$program" ] || fail "bin/$program missing or not executable"
+  [ -f "$prefix/share/man/man1/$program.1" ] || fail "man page $program.1 missing"
+done
+# The manual pages format without a warning, and carry the project's version.
+version=$(pkg-config --modversion "$prefix/lib/pkgconfig/contours.pc")
+for page in "$prefix"/share/man/man1/*.1; do
+  grep -q "^\.TH .* \"contours $version\"" "$page" || fail "$page lacks version $version"
+  if command -v groff > /dev/null; then
+    warnings=$(groff -man -ww -z "$page" 2>&1)
+    [ -z "$warnings" ] || fail "$page: $warnings"
+  fi
+done
+for header in "$source"/include/*.hpp; do
+  cmp -s "$header" "$prefix/include/contours/$(basename "$header")" ||
+    fail "header $(basename "$header") not installed in include/contours"
+done
+for file in lib/libcontours_core.a lib/pkgconfig/contours.pc \
+    lib/cmake/contours/contoursConfig.cmake \
+    lib/cmake/contours/contoursConfigVersion.cmake \
+    lib/cmake/contours/contoursTargets.cmake; do
+  [ -f "$prefix/$file" ] || fail "$file missing"
+done
+# The installed package must not point back into the source or build tree.
+if grep -rqF -e "$source" -e "$build" \
+    "$prefix/lib/cmake" "$prefix/lib/pkgconfig"; then
+  fail "installed package files refer to the source or build tree"
+fi
+
+# The installed program gives the result the build tree's does.
+mkdir "$work/run"
+(cd "$work/run" && "$prefix/bin/contours" "$data/coffee.png" >/dev/null) ||
+  fail "installed contours failed"
+[ -f "$work/run/GC_res.bmp" ] || fail "installed contours wrote no result"
+
+# The example, built through find_package(contours).
+cmake -S "$source/examples" -B "$work/example" \
+  -DCMAKE_PREFIX_PATH="$prefix" >"$work/configure.log" 2>&1 ||
+  { cat "$work/configure.log"; fail "example does not configure"; }
+cmake --build "$work/example" >"$work/build.log" 2>&1 ||
+  { cat "$work/build.log"; fail "example does not build"; }
+line=$("$work/example/contours_example" "$data/coffee.png" "$work/example.bmp") ||
+  fail "example failed: $line"
+echo "$line"
+[[ $line == *": 600x400, "* ]] || fail "example reported the wrong size"
+selected=$(echo "$line" | sed -E 's/.*, ([0-9]+) contour pixels \(([0-9]+) in.*/\1 \2/')
+read -r reported counted <<<"$selected"
+[ "$reported" = "$counted" ] || fail "reported $reported contour pixels, result has $counted"
+cmp -s "$work/example.bmp" "$work/run/GC_res.bmp" ||
+  fail "example result differs from the installed contours' result"
+
+# The example again, compiled by hand from the pkg-config file.
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+read -r -a flags <<<"$(pkg-config --cflags --libs contours)"
+c++ -std=c++17 "$source/examples/analyse.cpp" -o "$work/example-pc" "${flags[@]}" ||
+  fail "example does not build with pkg-config's flags"
+line_pc=$("$work/example-pc" "$data/coffee.png") || fail "pkg-config example failed"
+[ "${line_pc%, * ms}" = "${line%, * ms}" ] || fail "pkg-config example reported: $line_pc"
+[ "$(pkg-config --modversion contours)" = "$(sed -nE 's/.*PACKAGE_VERSION "(.*)".*/\1/p' \
+    "$prefix/lib/cmake/contours/contoursConfigVersion.cmake" | head -1)" ] ||
+  fail "pkg-config and CMake package versions differ"
+echo "installed tree and example: ok"

@@ -1,0 +1,515 @@
+// End-to-end tests of the executable against hostile input, file-system states
+// that make the result unwritable, and scarce memory. Each case runs the
+// program as a child process in a fresh temporary directory, so that a crash
+// shows up as a signal instead of taking the test runner down with it.
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "contours.hpp"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define CONTOURS_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CONTOURS_TEST_ASAN 1
+#endif
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using Bytes = std::vector<unsigned char>;
+
+const char* const kReadErrorMessage = " --(!) Error reading images \n\n";
+const char* const kWriteErrorMessage = " --(!) Error writing GC_res.bmp \n";
+
+// ---------------------------------------------------------------------------
+// Running the program
+
+struct Limits {
+  std::optional<rlim_t> addressSpace;  // RLIMIT_AS, bytes
+  std::optional<rlim_t> fileSize;      // RLIMIT_FSIZE, bytes
+};
+
+struct RunResult {
+  bool exited = false;
+  int status = -1;      // exit status when exited
+  int signal = 0;       // terminating signal otherwise
+  std::string output;   // standard output
+};
+
+enum class WorkingDirectory { Keep, RemoveBeforeRun };
+
+// Runs the executable with one argument inside directory. With
+// RemoveBeforeRun the child enters the directory and removes it before the
+// program starts, so that the program's working directory no longer exists.
+RunResult runContours(const fs::path& directory, const std::string& argument,
+                      const Limits& limits = {},
+                      WorkingDirectory cwd = WorkingDirectory::Keep) {
+  int out[2];
+  if (::pipe(out) != 0) ADD_FAILURE() << "pipe: " << std::strerror(errno);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::close(out[1]);
+    if (::chdir(directory.c_str()) != 0) ::_exit(120);
+    if (cwd == WorkingDirectory::RemoveBeforeRun && ::rmdir(directory.c_str()) != 0)
+      ::_exit(121);
+    if (limits.addressSpace) {
+      const rlimit limit{*limits.addressSpace, *limits.addressSpace};
+      if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(122);
+    }
+    if (limits.fileSize) {
+      const rlimit limit{*limits.fileSize, *limits.fileSize};
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(123);
+    }
+    char* const argv[] = {const_cast<char*>(CONTOURS_EXE),
+                          const_cast<char*>(argument.c_str()), nullptr};
+    ::execv(CONTOURS_EXE, argv);
+    ::_exit(124);
+  }
+  ::close(out[1]);
+  RunResult result;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    result.output.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(out[0]);
+  int wstatus = 0;
+  while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(wstatus)) {
+    result.exited = true;
+    result.status = WEXITSTATUS(wstatus);
+  } else if (WIFSIGNALED(wstatus)) {
+    result.signal = WTERMSIG(wstatus);
+  }
+  return result;
+}
+
+std::string describe(const RunResult& run) {
+  if (!run.exited) return "killed by signal " + std::to_string(run.signal);
+  return "status " + std::to_string(run.status) + ", output:\n" + run.output;
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "contours-hostile-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+void writeFile(const fs::path& path, const Bytes& bytes) {
+  std::ofstream file(path, std::ios::binary);
+  file.write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(file.good()) << path;
+}
+
+Bytes readFile(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> entriesOf(const fs::path& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(directory))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// What a previous run left behind; any failure must leave it byte for byte.
+const Bytes kEarlierResult = [] {
+  Bytes bytes;
+  const std::string marker = "an earlier GC_res.bmp that must survive";
+  bytes.assign(marker.begin(), marker.end());
+  for (int i = 0; i < 1000; ++i) bytes.push_back(static_cast<unsigned char>(i * 7));
+  return bytes;
+}();
+
+// ---------------------------------------------------------------------------
+// Crafted images
+
+std::uint32_t crc32(const unsigned char* data, size_t size) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < size; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+void putBigEndian32(Bytes& out, std::uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out.push_back(static_cast<unsigned char>(value >> shift));
+}
+
+void putLittleEndian(Bytes& out, std::uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+}
+
+void appendPngChunk(Bytes& png, const char* type, const Bytes& data) {
+  putBigEndian32(png, static_cast<std::uint32_t>(data.size()));
+  const size_t start = png.size();
+  png.insert(png.end(), type, type + 4);
+  png.insert(png.end(), data.begin(), data.end());
+  putBigEndian32(png, crc32(png.data() + start, png.size() - start));
+}
+
+// A PNG signature and a well-formed IHDR (8-bit RGB) claiming width x height,
+// followed by a tiny stored-deflate IDAT and IEND: the header is valid, the
+// pixel data is nowhere near enough.
+Bytes pngClaiming(std::uint32_t width, std::uint32_t height) {
+  Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  Bytes ihdr;
+  putBigEndian32(ihdr, width);
+  putBigEndian32(ihdr, height);
+  ihdr.insert(ihdr.end(), {8, 2, 0, 0, 0});
+  appendPngChunk(png, "IHDR", ihdr);
+  // zlib stream: header, one final stored block of 4 zero bytes, Adler-32.
+  appendPngChunk(png, "IDAT", {0x78, 0x01, 0x01, 0x04, 0x00, 0xFB, 0xFF, 0, 0, 0, 0,
+                               0x00, 0x04, 0x00, 0x01});
+  appendPngChunk(png, "IEND", {});
+  return png;
+}
+
+// A 24-bit BMP header claiming width x height with no pixel data behind it.
+Bytes bmpClaiming(std::uint32_t width, std::uint32_t height) {
+  Bytes bmp = {'B', 'M'};
+  putLittleEndian(bmp, 54, 4);  // file size (a lie, as in the wild)
+  putLittleEndian(bmp, 0, 4);
+  putLittleEndian(bmp, 54, 4);  // pixel data offset
+  putLittleEndian(bmp, 40, 4);  // info header size
+  putLittleEndian(bmp, width, 4);
+  putLittleEndian(bmp, height, 4);
+  putLittleEndian(bmp, 1, 2);   // planes
+  putLittleEndian(bmp, 24, 2);  // bits per pixel
+  putLittleEndian(bmp, 0, 4);   // no compression
+  for (int i = 0; i < 5; ++i) putLittleEndian(bmp, 0, 4);
+  return bmp;
+}
+
+// A genuine PNG of a 64 x 48 colour pattern with edges, so that a damaged copy
+// that still decodes also runs through the whole analysis.
+Bytes validPng() {
+  cv::Mat image(48, 64, CV_8UC3);
+  for (int y = 0; y < image.rows; ++y)
+    for (int x = 0; x < image.cols; ++x)
+      image.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<unsigned char>(x * 4),
+                                            static_cast<unsigned char>(y * 5),
+                                            (x / 8 + y / 8) % 2 ? 220 : 30);
+  Bytes png;
+  EXPECT_TRUE(cv::imencode(".png", image, png));
+  return png;
+}
+
+Bytes truncatedPng() {
+  Bytes png = validPng();
+  png.resize(png.size() / 2);
+  return png;
+}
+
+Bytes pngWithFlippedBytes() {
+  Bytes png = validPng();
+  // Leave signature and IHDR alone so that the damage reaches the pixel data.
+  for (size_t i = 40; i < png.size(); i += 13) png[i] ^= 0xFF;
+  return png;
+}
+
+Bytes bmpSignatureAndGarbage() {
+  Bytes bytes = {'B', 'M'};
+  std::uint32_t state = 12345;
+  for (int i = 0; i < 4000; ++i) {
+    state = state * 1103515245u + 12345u;
+    bytes.push_back(static_cast<unsigned char>(state >> 16));
+  }
+  return bytes;
+}
+
+// ---------------------------------------------------------------------------
+// Hostile inputs: a read error or a normal result, never a signal, and an
+// earlier result survives a read error.
+
+struct HostileInput {
+  const char* name;
+  Bytes (*make)();
+};
+
+void PrintTo(const HostileInput& input, std::ostream* os) { *os << input.name; }
+
+class HostileInputTest : public ::testing::TestWithParam<HostileInput> {};
+
+TEST_P(HostileInputTest, EndsAsReadErrorOrNormalResultNeverBySignal) {
+  TempDir dir;
+  writeFile(dir.path() / "input.img", GetParam().make());
+  writeFile(dir.path() / "GC_res.bmp", kEarlierResult);
+
+  const RunResult run = runContours(dir.path(), "input.img");
+
+  ASSERT_TRUE(run.exited) << describe(run);
+  if (run.status == 254) {
+    EXPECT_EQ(run.output, kReadErrorMessage);
+    EXPECT_EQ(readFile(dir.path() / "GC_res.bmp"), kEarlierResult);
+  } else {
+    ASSERT_EQ(run.status, 0) << describe(run);
+    const cv::Mat result = cv::imread((dir.path() / "GC_res.bmp").string(),
+                                      cv::IMREAD_UNCHANGED);
+    ASSERT_FALSE(result.empty());
+    EXPECT_EQ(result.type(), CV_8UC1);
+    EXPECT_NE(run.output.find("Width of image: " + std::to_string(result.cols) + "\n"),
+              std::string::npos)
+        << run.output;
+  }
+  EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"GC_res.bmp", "input.img"}));
+}
+
+const HostileInput kHostileInputs[] = {
+    {"OversizedHeaderPng", [] { return pngClaiming(200000, 200000); }},
+    {"ZeroWidthPng", [] { return pngClaiming(0, 10); }},
+    {"ZeroHeightPng", [] { return pngClaiming(10, 0); }},
+    {"TruncatedPng", truncatedPng},
+    {"PngWithFlippedBytes", pngWithFlippedBytes},
+    {"BmpSignatureAndGarbage", bmpSignatureAndGarbage},
+    {"OversizedHeaderBmp", [] { return bmpClaiming(100000, 100000); }},
+    {"BmpHeaderWithoutPixels", [] { return bmpClaiming(40, 30); }},
+    {"EmptyFile", [] { return Bytes{}; }},
+    {"JpegMarkerAndNothingElse", [] { return Bytes{0xFF, 0xD8, 0xFF, 0xE0}; }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Decoders, HostileInputTest, ::testing::ValuesIn(kHostileInputs),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// A result that cannot be written is a failure, and nothing is left behind.
+
+TEST(UnwritableResult, DirectoryNamedLikeTheResultFailsTheRunAndStaysIntact) {
+  TempDir dir;
+  fs::create_directory(dir.path() / "GC_res.bmp");
+  writeFile(dir.path() / "GC_res.bmp" / "kept.txt", kEarlierResult);
+  fs::copy_file(CONTOURS_TEST_DATA "/shapes.png", dir.path() / "input.png");
+
+  const RunResult run = runContours(dir.path(), "input.png");
+
+  ASSERT_TRUE(run.exited) << describe(run);
+  EXPECT_EQ(run.status, 253) << describe(run);
+  EXPECT_NE(run.output.find("GC time (ms): "), std::string::npos) << run.output;
+  // The failure is reported after the timing line, as the last line.
+  const size_t at = run.output.rfind(kWriteErrorMessage);
+  ASSERT_NE(at, std::string::npos) << run.output;
+  EXPECT_EQ(at + std::strlen(kWriteErrorMessage), run.output.size()) << run.output;
+  EXPECT_GT(at, run.output.find("GC time (ms): "));
+  ASSERT_TRUE(fs::is_directory(dir.path() / "GC_res.bmp"));
+  EXPECT_EQ(entriesOf(dir.path() / "GC_res.bmp"), std::vector<std::string>{"kept.txt"});
+  EXPECT_EQ(readFile(dir.path() / "GC_res.bmp" / "kept.txt"), kEarlierResult);
+  EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"GC_res.bmp", "input.png"}));
+}
+
+TEST(UnwritableResult, RemovedWorkingDirectoryFailsTheRun) {
+  TempDir dir;
+  const fs::path work = dir.path() / "work";
+  fs::create_directory(work);
+
+  const RunResult run = runContours(work, CONTOURS_TEST_DATA "/shapes.png", {},
+                                    WorkingDirectory::RemoveBeforeRun);
+
+  ASSERT_TRUE(run.exited) << describe(run);
+  EXPECT_EQ(run.status, 253) << describe(run);
+  EXPECT_NE(run.output.find(std::string("GC time (ms): ")), std::string::npos);
+  EXPECT_NE(run.output.find(kWriteErrorMessage), std::string::npos) << run.output;
+  EXPECT_FALSE(fs::exists(work));
+  EXPECT_TRUE(entriesOf(dir.path()).empty());
+}
+
+// A file-size limit stands in for a full disk: the write fails part way.
+TEST(UnwritableResult, FileSizeLimitFailsTheRunAndKeepsTheEarlierResult) {
+  TempDir dir;
+  writeFile(dir.path() / "GC_res.bmp", kEarlierResult);
+  Limits limits;
+  limits.fileSize = 4096;  // the 320 x 240 result needs about 78 kB
+
+  const RunResult run = runContours(dir.path(), CONTOURS_TEST_DATA "/shapes.png", limits);
+
+  ASSERT_TRUE(run.exited) << describe(run);
+  EXPECT_EQ(run.status, 253) << describe(run);
+  EXPECT_NE(run.output.find(kWriteErrorMessage), std::string::npos) << run.output;
+  EXPECT_EQ(readFile(dir.path() / "GC_res.bmp"), kEarlierResult);
+  EXPECT_EQ(entriesOf(dir.path()), std::vector<std::string>{"GC_res.bmp"});
+}
+
+TEST(ResultFile, SuccessfulRunReplacesTheEarlierResultAndLeavesNoTemporary) {
+  TempDir dir;
+  writeFile(dir.path() / "GC_res.bmp", kEarlierResult);
+  ::chmod((dir.path() / "GC_res.bmp").c_str(), 0444);
+
+  const RunResult run = runContours(dir.path(), CONTOURS_TEST_DATA "/shapes.png");
+
+  ASSERT_TRUE(run.exited) << describe(run);
+  ASSERT_EQ(run.status, 0) << describe(run);
+  const cv::Mat result = cv::imread((dir.path() / "GC_res.bmp").string(),
+                                    cv::IMREAD_UNCHANGED);
+  ASSERT_FALSE(result.empty());
+  EXPECT_EQ(result.cols, 320);
+  EXPECT_EQ(result.rows, 240);
+  EXPECT_EQ(entriesOf(dir.path()), std::vector<std::string>{"GC_res.bmp"});
+  // The new file gets the permissions of a plainly created one, not those of
+  // a private temporary file.
+  struct stat info {};
+  ASSERT_EQ(::stat((dir.path() / "GC_res.bmp").c_str(), &info), 0);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask);
+}
+
+// A reader that closes the pipe early (as `| head -n1` does) must not cost the
+// result: the program neither dies of SIGPIPE nor skips the write.
+TEST(ResultFile, ClosedStandardOutputDoesNotLoseTheResult) {
+  TempDir dir;
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  ::close(out[0]);  // nobody will ever read
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[1]);
+    if (::chdir(dir.path().c_str()) != 0) ::_exit(120);
+    ::execl(CONTOURS_EXE, CONTOURS_EXE, CONTOURS_TEST_DATA "/shapes.png",
+            static_cast<char*>(nullptr));
+    ::_exit(124);
+  }
+  ::close(out[1]);
+  int wstatus = 0;
+  ASSERT_EQ(::waitpid(pid, &wstatus, 0), pid);
+  ASSERT_TRUE(WIFEXITED(wstatus)) << "killed by signal " << WTERMSIG(wstatus);
+  EXPECT_EQ(WEXITSTATUS(wstatus), 0);
+  EXPECT_FALSE(cv::imread((dir.path() / "GC_res.bmp").string()).empty());
+}
+
+// ---------------------------------------------------------------------------
+// Scarce memory and sizes the analysis cannot index.
+
+#ifndef CONTOURS_TEST_ASAN
+// Writes a width x height colour gradient as PNG (smooth, so it compresses to
+// a small file and decodes with no more memory than its pixels).
+void writeGradientPng(const fs::path& path, int width, int height) {
+  cv::Mat image(height, width, CV_8UC3);
+  for (int y = 0; y < height; ++y) {
+    cv::Vec3b* row = image.ptr<cv::Vec3b>(y);
+    for (int x = 0; x < width; ++x)
+      row[x] = cv::Vec3b(static_cast<unsigned char>(x * 255 / width),
+                         static_cast<unsigned char>(y * 255 / height),
+                         static_cast<unsigned char>(128));
+  }
+  ASSERT_TRUE(cv::imwrite(path.string(), image));
+}
+
+#endif
+
+TEST(ScarceMemory, AnalysisThatCannotAllocateFailsCleanlyAndKeepsTheEarlierResult) {
+#ifdef CONTOURS_TEST_ASAN
+  GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space, so an "
+                  "address-space limit cannot be applied to a sanitized build";
+#else
+  TempDir dir;
+  writeGradientPng(dir.path() / "small.png", 30, 30);
+  writeGradientPng(dir.path() / "large.png", 5000, 3000);  // 15 megapixels
+  // The earlier result is a genuine one, left by a run on the small image.
+  const RunResult earlier = runContours(dir.path(), "small.png");
+  ASSERT_EQ(earlier.status, 0) << describe(earlier);
+  const Bytes earlierResult = readFile(dir.path() / "GC_res.bmp");
+
+  // The program's own footprint (shared libraries above all) depends on the
+  // build and the machine, so find the smallest limit under which a tiny image
+  // runs, in 16 MB steps. Then allow 96 MB more: enough to decode the large
+  // image (45 MB of pixels), far too little for its analysis (over 250 MB of
+  // working arrays).
+  const rlim_t step = 16u << 20;
+  std::optional<rlim_t> footprint;
+  for (rlim_t limit = 4 * step; limit <= 128 * step; limit += step) {
+    Limits limits;
+    limits.addressSpace = limit;
+    const TempDir probe;
+    const RunResult run =
+        runContours(probe.path(), (dir.path() / "small.png").string(), limits);
+    ASSERT_TRUE(run.exited) << "at " << (limit >> 20) << " MB: " << describe(run);
+    if (run.status == 0) {
+      footprint = limit;
+      break;
+    }
+  }
+  ASSERT_TRUE(footprint.has_value()) << "a tiny image does not run under 2 GB";
+  Limits limits;
+  limits.addressSpace = *footprint + 6 * step;
+
+  const RunResult run = runContours(dir.path(), "large.png", limits);
+
+  ASSERT_TRUE(run.exited) << describe(run);
+  EXPECT_EQ(run.status, 251) << "limit " << (*limits.addressSpace >> 20) << " MB, "
+                             << describe(run);
+  EXPECT_EQ(run.output,
+            "Width of image: 5000\nHeight of image: 3000\n\n --(!) Not enough memory \n");
+  EXPECT_EQ(readFile(dir.path() / "GC_res.bmp"), earlierResult);
+  EXPECT_EQ(entriesOf(dir.path()),
+            (std::vector<std::string>{"GC_res.bmp", "large.png", "small.png"}));
+#endif
+}
+
+// An image of 2^31 pixels cannot be indexed by the analysis' 32-bit element
+// counts; it must be refused before a single pixel is touched. The pixels are
+// an inaccessible mapping, so any access would fault.
+TEST(ImageSize, TwoToThe31PixelsAreRefusedBeforeAnyPixelIsRead) {
+  const int rows = 1 << 16;
+  const int cols = 1 << 15;
+  const size_t bytes = static_cast<size_t>(rows) * cols * 3;
+  void* pixels = ::mmap(nullptr, bytes, PROT_NONE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (pixels == MAP_FAILED) GTEST_SKIP() << "cannot reserve " << (bytes >> 20) << " MB";
+  cv::Mat result(2, 2, CV_8UC1, cv::Scalar(7));
+  const contours::AnalysisReport report =
+      contours::analyseImage(cv::Mat(rows, cols, CV_8UC3, pixels), result);
+  ::munmap(pixels, bytes);
+  EXPECT_EQ(report.status, contours::AnalysisStatus::TooLarge);
+  EXPECT_TRUE(result.empty());
+}
+
+}  // namespace
