@@ -460,9 +460,9 @@ TEST(ScarceMemory, AnalysisThatCannotAllocateFailsCleanlyAndKeepsTheEarlierResul
 
   // The program's own footprint (shared libraries above all) depends on the
   // build and the machine, so find the smallest limit under which a tiny image
-  // runs, in 16 MB steps. Then allow 96 MB more: enough to decode the large
-  // image (45 MB of pixels), far too little for its analysis (over 250 MB of
-  // working arrays).
+  // runs, in 16 MB steps. Then allow 64 MB more: enough to decode the large
+  // image (45 MB of pixels), too little for its analysis, which needs the
+  // decoded image, a 60 MB pixel field and the 15 MB result at once.
   const rlim_t step = 16u << 20;
   std::optional<rlim_t> footprint;
   for (rlim_t limit = 4 * step; limit <= 128 * step; limit += step) {
@@ -479,7 +479,7 @@ TEST(ScarceMemory, AnalysisThatCannotAllocateFailsCleanlyAndKeepsTheEarlierResul
   }
   ASSERT_TRUE(footprint.has_value()) << "a tiny image does not run under 2 GB";
   Limits limits;
-  limits.addressSpace = *footprint + 6 * step;
+  limits.addressSpace = *footprint + 4 * step;
 
   const RunResult run = runContours(dir.path(), "large.png", limits);
 
