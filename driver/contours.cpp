@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -364,8 +365,11 @@ AnalysisReport analyseImage(cv::Mat image, cv::Mat& result) {
   }
   report.width = image.cols;
   report.height = image.rows;
-  // Element counts are formed in 32-bit int throughout the stages.
-  if (static_cast<long long>(image.rows) * image.cols >= (1LL << 31)) {
+  // Element counts are formed in 32-bit int throughout the stages, and so are
+  // the surface positions, 20 times a row or column index.
+  constexpr int kMaxSide = std::numeric_limits<int>::max() / 20;
+  if (static_cast<long long>(image.rows) * image.cols >= (1LL << 31) ||
+      image.rows > kMaxSide || image.cols > kMaxSide) {
     report.status = AnalysisStatus::TooLarge;
     return report;
   }

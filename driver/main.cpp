@@ -7,7 +7,8 @@
 //   254  the image cannot be read or decoded (" --(!) Error reading images ")
 //   253  GC_res.bmp could not be written; an earlier one is left as it was
 //        (" --(!) Error writing GC_res.bmp ")
-//   252  the image has 2^31 pixels or more (" --(!) Image too large ")
+//   252  the image has 2^31 pixels or more, or a side of more than 107374182
+//        pixels (" --(!) Image too large ")
 //   251  the working arrays cannot be allocated (" --(!) Not enough memory ")
 // Every message goes to standard output. No input, file-system state or
 // resource limit ends the run by a signal: a pipe closed by the reader of

@@ -75,7 +75,7 @@ SearchRecord searchThreshold(const float* field, int rows, int cols,
 enum class AnalysisStatus {
   Ok,
   BadImage,     // not an 8-bit, 3-channel image
-  TooLarge,     // 2^31 pixels or more
+  TooLarge,     // 2^31 pixels or more, or a side past (2^31 - 1) / 20
   OutOfMemory,  // a working array could not be allocated
 };
 

@@ -495,21 +495,29 @@ TEST(ScarceMemory, AnalysisThatCannotAllocateFailsCleanlyAndKeepsTheEarlierResul
 }
 
 // An image of 2^31 pixels cannot be indexed by the analysis' 32-bit element
-// counts; it must be refused before a single pixel is touched. The pixels are
-// an inaccessible mapping, so any access would fault.
-TEST(ImageSize, TwoToThe31PixelsAreRefusedBeforeAnyPixelIsRead) {
-  const int rows = 1 << 16;
-  const int cols = 1 << 15;
-  const size_t bytes = static_cast<size_t>(rows) * cols * 3;
-  void* pixels = ::mmap(nullptr, bytes, PROT_NONE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (pixels == MAP_FAILED) GTEST_SKIP() << "cannot reserve " << (bytes >> 20) << " MB";
-  cv::Mat result(2, 2, CV_8UC1, cv::Scalar(7));
-  const contours::AnalysisReport report =
-      contours::analyseImage(cv::Mat(rows, cols, CV_8UC3, pixels), result);
-  ::munmap(pixels, bytes);
-  EXPECT_EQ(report.status, contours::AnalysisStatus::TooLarge);
-  EXPECT_TRUE(result.empty());
+// counts, and one whose rows or columns, scaled by 20 into surface positions,
+// pass the int range cannot be embedded; either must be refused before a
+// single pixel is touched. The pixels are an inaccessible mapping, so any
+// access would fault.
+TEST(ImageSize, SizesPastTheIntRangeAreRefusedBeforeAnyPixelIsRead) {
+  const cv::Size sizes[] = {
+      {1 << 15, 1 << 16},        // 2^31 pixels
+      {3, 107374183},            // 20 * row index passes 2^31 - 1
+      {107374183, 3},            // 20 * column index passes 2^31 - 1
+  };
+  for (const cv::Size size : sizes) {
+    SCOPED_TRACE(::testing::Message() << size);
+    const size_t bytes = static_cast<size_t>(size.width) * size.height * 3;
+    void* pixels = ::mmap(nullptr, bytes, PROT_NONE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (pixels == MAP_FAILED) GTEST_SKIP() << "cannot reserve " << (bytes >> 20) << " MB";
+    cv::Mat result(2, 2, CV_8UC1, cv::Scalar(7));
+    const contours::AnalysisReport report =
+        contours::analyseImage(cv::Mat(size, CV_8UC3, pixels), result);
+    ::munmap(pixels, bytes);
+    EXPECT_EQ(report.status, contours::AnalysisStatus::TooLarge);
+    EXPECT_TRUE(result.empty());
+  }
 }
 
 }  // namespace
