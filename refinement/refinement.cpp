@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
+#include <stdexcept>
 #include <vector>
 
 // Hot loops are built for AVX-512, AVX2 and the x86-64 baseline, and the
@@ -222,6 +223,8 @@ void fineStage(float* field, const unsigned char* blockMask, float*** pixelPlane
 
 void genericMatr(float* M1, float* M2, float* M3, float* M4, float* M5,
                  float* M6, float* M7, int n) {
+  // The seed goes to the last element: without one there is nowhere to put it.
+  if (n < 1) throw std::invalid_argument("mask size must be at least 1");
   const int count = n * n;
   float* const members[] = {M1, M2, M3, M4, M5, M6, M7};
   for (float* M : members)

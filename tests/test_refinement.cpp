@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <numeric>
+#include <stdexcept>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -91,6 +92,19 @@ TEST(GenericMatr, MembersAreNormalisedAndPairedByTransposition) {
     for (int k : {1, 4, 7}) EXPECT_EQ(f.M(k), transposed(f.M(k))) << "M" << k;
     EXPECT_EQ(f.d2(), transposed(f.d1()));
   }
+}
+
+TEST(GenericMatr, SizesBelowOneAreRefusedBeforeAnyWrite) {
+  float arrays[7][1] = {{5}, {5}, {5}, {5}, {5}, {5}, {5}};
+  for (int n : {0, -3})
+    EXPECT_THROW(contours::genericMatr(arrays[0], arrays[1], arrays[2], arrays[3], arrays[4],
+                                       arrays[5], arrays[6], n),
+                 std::invalid_argument);
+  for (const auto& a : arrays) EXPECT_EQ(a[0], 5.0f);
+  // Sizes 1 and 2 stay inside their arrays; the family's closed form starts at 3.
+  const Family one(1), two(2);
+  EXPECT_EQ(one.M(1), std::vector<float>{1.0f});
+  EXPECT_EQ(two.M(1), (std::vector<float>{0, 0, 0, 1}));
 }
 
 // The pixel surface of an image, with a zeroed pixel field and a block mask in
