@@ -272,15 +272,28 @@ TEST(Differential, FineStageFromImageRowsMatchesStoredSurface) {
   }
   std::mt19937 random(17);
   std::uniform_real_distribution<float> tap(-1.0f, 1.0f);
-  for (int masks = 0; masks < 3; ++masks) {
+  // Exactly d1 and d2 share the products of their taps; masks that only come
+  // close to that pair must be applied tap by tap.
+  enum Masks { Pair, SameZeros, Arbitrary, PairNegativeZero, PairSwapped,
+               PairDoubled, PairOneTapOff, PairTwiceFirst };
+  for (Masks masks : {Pair, SameZeros, Arbitrary, PairNegativeZero, PairSwapped,
+                      PairDoubled, PairOneTapOff, PairTwiceFirst}) {
     // d1 and d2; other masks with the same zeros (one of them -0); masks
-    // without those zeros, which need every tap.
+    // without those zeros, which need every tap; and near misses of the pair.
     float mask1[9], mask2[9];
     for (int k = 0; k < 9; ++k) {
-      mask1[k] = masks == 0 ? d1[k] : (k % 3 == 1 && masks == 1 ? 0.0f : tap(random));
-      mask2[k] = masks == 0 ? d2[k] : (k / 3 == 1 && masks == 1 ? 0.0f : tap(random));
+      mask1[k] = masks == SameZeros ? (k % 3 == 1 ? 0.0f : tap(random))
+                 : masks == Arbitrary ? tap(random) : d1[k];
+      mask2[k] = masks == SameZeros ? (k / 3 == 1 ? 0.0f : tap(random))
+                 : masks == Arbitrary ? tap(random) : d2[k];
     }
-    if (masks == 1) mask1[4] = -0.0f;
+    if (masks == SameZeros) mask1[4] = -0.0f;
+    if (masks == PairNegativeZero) mask2[4] = -0.0f;
+    if (masks == PairSwapped) std::swap(mask1, mask2);
+    if (masks == PairDoubled)
+      for (int k = 0; k < 9; ++k) mask1[k] *= 2.0f, mask2[k] *= 2.0f;
+    if (masks == PairOneTapOff) mask1[3] = std::nextafter(mask1[3], 0.0f);
+    if (masks == PairTwiceFirst) std::copy(mask1, mask1 + 9, mask2);
     unsigned seed = 700;
     for (Scene scene : kScenes)
       for (const cv::Size& size : testSizes())
