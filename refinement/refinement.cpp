@@ -3,6 +3,7 @@
 #include "surface.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
@@ -262,6 +263,19 @@ void columnPass(const float* S, float* D, int n) {
   }
 }
 
+// to[i] &= from[i] for i < n, eight bytes at a time.
+void andBytes(unsigned char* to, const unsigned char* from, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t a, b;
+    std::memcpy(&a, to + i, 8);
+    std::memcpy(&b, from + i, 8);
+    a &= b;
+    std::memcpy(to + i, &a, 8);
+  }
+  for (; i < n; ++i) to[i] &= from[i];
+}
+
 // The fine stage for 3x3 masks. prepareRows(bi) is called before the first
 // pixel row of block row bi is computed; the surface rows 3bi-1 .. 3bi+3 must
 // be readable from then until the next call. measureRow(y, x0, x1, fieldRow)
@@ -277,17 +291,21 @@ void fineStage(float* field, const unsigned char* blockMask, int blockRows,
   // blocks by row of blocks, and its runs of adjacent blocks are computed a
   // whole pixel row at a time.
   if (blockRows < 5 || blockCols < 5) return;
-  std::vector<unsigned char> candidateNear(static_cast<size_t>(blockCols));
+  //
+  // A byte is 255 only when all its bits are set, so the AND of mask bytes is
+  // 255 exactly when every one of them is 255: noCandidate[j] is 255 exactly
+  // when no candidate lies in column j, rows bi-1 .. bi+1. Columns outside the
+  // candidates' range stay 255.
+  std::vector<unsigned char> noCandidate(static_cast<size_t>(blockCols), 255);
+  const size_t candidateColumns = static_cast<size_t>(blockCols - 4);
   for (int bi = 1; bi <= blockRows - 2; ++bi) {
-    // candidateNear[j]: some candidate lies in column j, rows bi-1 .. bi+1.
-    std::fill(candidateNear.begin(), candidateNear.end(), 0);
-    for (int i = std::max(2, bi - 1); i <= std::min(blockRows - 3, bi + 1); ++i) {
-      const unsigned char* maskRow = blockMask + static_cast<size_t>(i) * blockCols;
-      for (int j = 2; j < blockCols - 2; ++j) candidateNear[j] |= maskRow[j] != 255;
-    }
+    unsigned char* const near = noCandidate.data() + 2;
+    std::memset(near, 255, candidateColumns);
+    for (int i = std::max(2, bi - 1); i <= std::min(blockRows - 3, bi + 1); ++i)
+      andBytes(near, blockMask + static_cast<size_t>(i) * blockCols + 2, candidateColumns);
     const float* markerRow = field + static_cast<size_t>(3 * bi) * W;
     auto due = [&](int bj) {
-      return (candidateNear[bj - 1] | candidateNear[bj] | candidateNear[bj + 1]) &&
+      return (noCandidate[bj - 1] & noCandidate[bj] & noCandidate[bj + 1]) != 255 &&
              markerRow[3 * bj] == 0.0f;
     };
     bool rowsReady = false;
