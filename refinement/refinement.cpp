@@ -279,10 +279,12 @@ void andBytes(unsigned char* to, const unsigned char* from, size_t n) {
 // The fine stage for 3x3 masks. prepareRows(bi) is called before the first
 // pixel row of block row bi is computed; the surface rows 3bi-1 .. 3bi+3 must
 // be readable from then until the next call. measureRow(y, x0, x1, fieldRow)
-// fills cells x0 .. x1-1 of pixel row y.
+// fills cells x0 .. x1-1 of pixel row y. rowsFinal(r), when given, is called
+// once the field rows below r will not be written again.
 template <class PrepareRows, class MeasureRow>
 void fineStage(float* field, const unsigned char* blockMask, int blockRows,
-               int blockCols, int W, PrepareRows prepareRows, MeasureRow measureRow) {
+               int blockCols, int W, PrepareRows prepareRows, MeasureRow measureRow,
+               const std::function<void(int)>& rowsFinal = {}) {
   // A block's cells depend on the surface and the masks only, and only its own
   // computation changes its first cell. Visiting the candidates one by one and
   // computing each neighbour whose first cell is still 0 therefore gives the
@@ -323,6 +325,8 @@ void fineStage(float* field, const unsigned char* blockMask, int blockRows,
       for (int y = 3 * bi; y < 3 * bi + 3; ++y)
         measureRow(y, 3 * first, 3 * bj, field + static_cast<size_t>(y) * W);
     }
+    // Later block rows write pixel rows from 3bi+3 on only.
+    if (rowsFinal) rowsFinal(3 * bi + 3);
   }
 }
 
@@ -415,7 +419,7 @@ void calcFineContours(float* field, unsigned char* blockMask, float*** pixelPlan
 void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
                                const cv::Mat& image, const float* mask1,
                                const float* mask2, int blockRows, int blockCols,
-                               int W) {
+                               int W, const std::function<void(int)>& rowsFinal) {
   // Block row bi reads surface rows 3bi-1 .. 3bi+3: five consecutive rows,
   // kept in five slots (row y in slot y mod 5) and made when first needed, so
   // that each row is made once. The row tables point at the slots.
@@ -451,7 +455,8 @@ void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
     fineStage(field, blockMask, blockRows, blockCols, W, prepareRows,
               [&](int y, int x0, int x1, float* fieldRow) {
                 fineMeasureRowDerivativePair(planes, y, x0, x1, W, fieldRow);
-              });
+              },
+              rowsFinal);
   } else {
     const auto measureRow = hasDerivativeZeros(mask1, mask2)
                                 ? fineMeasureRowDerivativeMasks
@@ -459,8 +464,10 @@ void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
     fineStage(field, blockMask, blockRows, blockCols, W, prepareRows,
               [&](int y, int x0, int x1, float* fieldRow) {
                 measureRow(planes, mask1, mask2, y, x0, x1, W, fieldRow);
-              });
+              },
+              rowsFinal);
   }
+  if (rowsFinal) rowsFinal(image.rows);
 }
 
 }  // namespace contours

@@ -321,6 +321,54 @@ TEST(Differential, FineStageFromImageRowsMatchesStoredSurface) {
   }
 }
 
+// The pipeline summarises the pixel field for the search while the fine stage
+// fills it, a few rows at a time: every row the stage reports final must
+// already hold its final value, and the summary made piece by piece must be
+// the one made from the finished field.
+TEST(Differential, FieldRowsReportedFinalDoNotChangeAndPiecewiseSummaryMatches) {
+  float M[7][9], d1[9], d2[9];
+  contours::genericMatr(M[0], M[1], M[2], M[3], M[4], M[5], M[6], 3);
+  for (int k = 0; k < 9; ++k) {
+    d1[k] = (M[4][k] - M[3][k]) * 3.0f;
+    d2[k] = (M[2][k] - M[3][k]) * 3.0f;
+  }
+  std::mt19937 random(19);
+  unsigned seed = 900;
+  for (const cv::Size& size : testSizes())
+    for (double density : {0.05, 0.3, 1.0}) {
+      const int H = size.height, W = size.width;
+      const int blockRows = H / 3, blockCols = W / 3;
+      SCOPED_TRACE(::testing::Message() << H << " x " << W << ", candidates " << density);
+      const cv::Mat image = makeImage(Scene::Shapes, H, W, seed++);
+      std::vector<unsigned char> blockMask(static_cast<size_t>(blockRows) * blockCols);
+      for (auto& m : blockMask) m = random() % 1000 < density * 1000 ? 0 : 255;
+      std::vector<float> field(static_cast<size_t>(H) * W, 0.0f);
+      std::vector<std::pair<int, std::vector<float>>> reported;
+      contours::QuarterMaxima piecewise =
+          contours::startQuarters(field.data(), H, W, contours::kBoxSize);
+      contours::calcFineContoursFromImage(
+          field.data(), blockMask.data(), image, d1, d2, blockRows, blockCols, W,
+          [&](int finalRows) {
+            ASSERT_TRUE(reported.empty() || finalRows >= reported.back().first);
+            ASSERT_LE(finalRows, H);
+            reported.emplace_back(
+                finalRows, std::vector<float>(field.begin(), field.begin() + finalRows * W));
+            contours::summariseQuarterRows(piecewise, finalRows);
+          });
+      ASSERT_FALSE(reported.empty());
+      EXPECT_EQ(reported.back().first, H);
+      for (const auto& [finalRows, rows] : reported)
+        ASSERT_TRUE(sameFloats(rows.data(), field.data(), rows.size()))
+            << "rows below " << finalRows << ": "
+            << firstDifference(rows.data(), field.data(), rows.size());
+      const contours::QuarterMaxima whole =
+          contours::summariseQuarters(field.data(), H, W, contours::kBoxSize);
+      ASSERT_EQ(piecewise.maxima.size(), whole.maxima.size());
+      EXPECT_TRUE(sameFloats(piecewise.maxima.data(), whole.maxima.data(),
+                             whole.maxima.size()));
+    }
+}
+
 // A mask size other than 3 goes through the general path.
 TEST(Differential, FineStageWithFiveByFiveMasksMatches) {
   float M[7][25], d1[25], d2[25];

@@ -158,7 +158,9 @@ TEST(CalcFineContours, SharedNeighboursAreComputedOnceAndMarkedBlocksAreKept) {
   stage.run();
   for (int y = 9; y < 12; ++y)
     for (int x = 15; x < 18; ++x)
-      if (y != 9 || x != 15) EXPECT_FALSE(stage.computed(y, x)) << y << "," << x;
+      if (y != 9 || x != 15) {
+        EXPECT_FALSE(stage.computed(y, x)) << y << "," << x;
+      }
   // Twelve blocks in the union, one of them skipped.
   EXPECT_EQ(stage.computedCount(), 11 * 9 + 1);
 
