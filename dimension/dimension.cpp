@@ -1,5 +1,6 @@
 #include "dimension.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -89,30 +90,35 @@ DimensionSamples BowCountingDimension(const float* field, int rows, int cols,
   return samplesOf(s, N1, N2);
 }
 
-QuarterMaxima summariseQuarters(const float* field, int rows, int cols,
-                                int boxSize) {
+QuarterMaxima startQuarters(const float* field, int rows, int cols, int boxSize) {
   checkArguments(rows, cols, boxSize);
   QuarterMaxima quarters;
   quarters.field = field;
   quarters.rows = rows;
   quarters.cols = cols;
   quarters.boxSize = boxSize;
-  const int h = boxSize / 2;
   quarters.quarterRows = 2 * (rows / boxSize);
   quarters.quarterCols = 2 * (cols / boxSize);
-  const int extent = quarters.quarterCols * h;  // counted columns
   quarters.maxima.assign(
       static_cast<size_t>(quarters.quarterRows) * quarters.quarterCols, 0.0f);
+  return quarters;
+}
 
+void summariseQuarterRows(QuarterMaxima& quarters, int finalRows) {
+  const int h = quarters.boxSize / 2;
+  const int extent = quarters.quarterCols * h;  // counted columns
+  const int end = std::min(quarters.quarterRows, finalRows / h);
+  if (quarters.summarisedRows >= end) return;
   // Column maxima over the h rows of a row of quarters, then maxima over each
   // quarter's h columns. "c > m ? c : m" keeps m when c is NaN; -0 and +0
   // compare equal, so whichever is kept compares the same with any threshold.
   std::vector<float> columnMax(static_cast<size_t>(extent));
-  for (int qr = 0; qr < quarters.quarterRows; ++qr) {
+  for (int qr = quarters.summarisedRows; qr < end; ++qr) {
     float* __restrict m = columnMax.data();
     for (int j = 0; j < extent; ++j) m[j] = -INFINITY;
     for (int i = qr * h; i < qr * h + h; ++i)
-      raiseColumnMaxima(field + static_cast<long long>(i) * cols, m, extent);
+      raiseColumnMaxima(quarters.field + static_cast<long long>(i) * quarters.cols, m,
+                        extent);
     float* out = quarters.maxima.data() + static_cast<size_t>(qr) * quarters.quarterCols;
     for (int qc = 0; qc < quarters.quarterCols; ++qc) {
       float q = -INFINITY;
@@ -120,6 +126,13 @@ QuarterMaxima summariseQuarters(const float* field, int rows, int cols,
       out[qc] = q;
     }
   }
+  quarters.summarisedRows = end;
+}
+
+QuarterMaxima summariseQuarters(const float* field, int rows, int cols,
+                                int boxSize) {
+  QuarterMaxima quarters = startQuarters(field, rows, cols, boxSize);
+  summariseQuarterRows(quarters, rows);
   return quarters;
 }
 

@@ -119,17 +119,32 @@ float dimensionAt(const float* field, int rows, int cols, float threshold,
   return slopeOf(BowCountingDimension(field, rows, cols, threshold, boxSize));
 }
 
-SearchRecord searchThreshold(const float* field, int rows, int cols,
-                             const float* quantileTable, int bins, float target,
-                             float tolerance, double startFraction, int boxSize) {
-  // The start index must name a table entry; checked in double before the
-  // conversion, which is undefined for NaN or out-of-range values.
+namespace {
+
+// The start index must name a table entry; checked in double before the
+// conversion, which is undefined for NaN or out-of-range values.
+void checkSearchStart(int bins, double startFraction) {
   const double start = bins * startFraction;
   if (bins < 1 || !(start >= 0.0 && start < bins))
     throw std::invalid_argument("search start outside the quantile table");
+}
 
+}  // namespace
+
+SearchRecord searchThreshold(const float* field, int rows, int cols,
+                             const float* quantileTable, int bins, float target,
+                             float tolerance, double startFraction, int boxSize) {
+  checkSearchStart(bins, startFraction);
   // Every evaluation counts boxes over the same field: summarise it once.
-  const QuarterMaxima quarters = summariseQuarters(field, rows, cols, boxSize);
+  return searchThreshold(summariseQuarters(field, rows, cols, boxSize), quantileTable,
+                         bins, target, tolerance, startFraction);
+}
+
+SearchRecord searchThreshold(const QuarterMaxima& quarters, const float* quantileTable,
+                             int bins, float target, float tolerance,
+                             double startFraction) {
+  checkSearchStart(bins, startFraction);
+  const double start = bins * startFraction;
   SearchRecord record;
   auto evaluate = [&](int index) {
     const float threshold = quantileTable[index];
@@ -332,15 +347,21 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report) {
     d2[k] = (maskSet[2][k] - maskSet[3][k]) * size;  // (M3 - M4) * n
   }
 
+  // The pixel search's summary of the field is made while the fine stage
+  // fills it, from rows it has just written and that are still in cache,
+  // instead of in a second pass over the whole field.
+  QuarterMaxima quarters = startQuarters(pixelField, H, W, kBoxSize);
   calcFineContoursFromImage(pixelField, blockMask.get(), image, d1, d2, blockRows,
-                            blockCols, W);
+                            blockCols, W, [&quarters](int finalRows) {
+                              summariseQuarterRows(quarters, finalRows);
+                            });
+  summariseQuarterRows(quarters, H);
   // The fine stage was the last reader of the image.
   image.release();
   endStage(times.fineStage);
 
-  report.pixelSearch =
-      searchThreshold(pixelField, H, W, quantileTable, kBins, kPixelTarget,
-                      kPixelTolerance, kPixelStartFraction, kBoxSize);
+  report.pixelSearch = searchThreshold(quarters, quantileTable, kBins, kPixelTarget,
+                                       kPixelTolerance, kPixelStartFraction);
   result.create(H, W, CV_8UC1);
   adviseHugePages(result.data, pixelCells);
   const MarkCounts pixelCounts = markFreshMask(

@@ -72,6 +72,13 @@ SearchRecord searchThreshold(const float* field, int rows, int cols,
                              const float* quantileTable, int bins, float target,
                              float tolerance, double startFraction, int boxSize);
 
+struct QuarterMaxima;
+// The same search over a field already summarised for box counting (the box
+// size is the summary's).
+SearchRecord searchThreshold(const QuarterMaxima& quarters, const float* quantileTable,
+                             int bins, float target, float tolerance,
+                             double startFraction);
+
 enum class AnalysisStatus {
   Ok,
   BadImage,     // not an 8-bit, 3-channel image

@@ -34,12 +34,22 @@ struct QuarterMaxima {
   int quarterRows = 0;  // 2 * floor(rows / boxSize)
   int quarterCols = 0;  // 2 * floor(cols / boxSize)
   std::vector<float> maxima;  // quarterRows x quarterCols, row-major
+  int summarisedRows = 0;     // rows of quarters summarised so far
 };
 
 // Summarises field for repeated box counting. field must outlive the result.
 // Throws std::invalid_argument as BowCountingDimension does.
 QuarterMaxima summariseQuarters(const float* field, int rows, int cols,
                                 int boxSize);
+
+// The same summary made piece by piece while the field is being filled:
+// startQuarters summarises nothing yet; summariseQuarterRows(quarters,
+// finalRows) summarises every row of quarters lying wholly in field rows
+// 0 .. finalRows-1 that is not summarised yet, so the caller promises those
+// rows hold their final values. After summariseQuarterRows(quarters, rows)
+// the summary equals summariseQuarters.
+QuarterMaxima startQuarters(const float* field, int rows, int cols, int boxSize);
+void summariseQuarterRows(QuarterMaxima& quarters, int finalRows);
 
 // The same samples as BowCountingDimension on the summarised field, in time
 // proportional to the number of quarters.

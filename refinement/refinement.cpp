@@ -3,6 +3,7 @@
 #include "surface.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <stdexcept>
@@ -43,6 +44,17 @@ CONTOURS_INLINE T loadAs(const float* p) {
 
 CONTOURS_INLINE void storeLanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
+// (E+G)^2 / (EG-F^2) of the tangents u and w, E = u.u, F = u.w, G = w.w.
+template <class T>
+CONTOURS_INLINE T measureOfTangents(T u0, T u1, T u2, T w0, T w1, T w2) {
+  const T E = (u0 * u0 + u1 * u1) + u2 * u2;
+  const T F = (u0 * w0 + u1 * w1) + u2 * w2;
+  const T G = (w0 * w0 + w1 * w1) + w2 * w2;
+  const T d = G * E - F * F;
+  const T t = G + E;
+  return (t * t) / d;
+}
+
 // The measure of one pixel for 3x3 masks, in the order of
 // preparingFineContours: for each tap, row by row, u_p += P_p * a, then
 // w_p += P_p * b; then the metric and (E+G)^2 / (EG-F^2).
@@ -78,57 +90,123 @@ CONTOURS_INLINE T fineMeasure(const float* const (&rows)[3][3], int x,
       }
     }
   }
-  const T E = (u0 * u0 + u1 * u1) + u2 * u2;
-  const T F = (u0 * w0 + u1 * w1) + u2 * w2;
-  const T G = (w0 * w0 + w1 * w1) + w2 * w2;
-  const T d = G * E - F * F;
-  const T t = G + E;
-  return (t * t) / d;
+  return measureOfTangents(u0, u1, u2, w0, w1, w2);
+}
+
+// The tap values of the derivative pair: d1 has rows (-e, 0, e), (-q, 0, q),
+// (-e, 0, e) and d2 is its transpose.
+constexpr float kEdgeTap = 0.1875f, kMiddleTap = 0.375f;
+
+// The fine measure of one pixel for exactly the derivative pair, on a finite
+// surface. Each tap value is +-e or +-q, and the taps of d1 and d2 meet on the
+// four corner samples, so the product of a sample with e or q is formed once
+// and serves both tangents: P * (-c) is exactly -(P * c) (rounding is
+// symmetric), and u + -(x) is exactly u - x. The sums are then those of
+// fineMeasure<true> term by term and in the same order. The first tap of both
+// masks is -e at the top-left sample, so u_p and w_p start from one value.
+template <class T>
+CONTOURS_INLINE T fineMeasureDerivativePair(const float* const (&rows)[3][3], int x) {
+  T u[3], w[3];
+#pragma GCC unroll 3
+  for (int p = 0; p < 3; ++p) {
+    const float* const above = rows[p][0];
+    const float* const here = rows[p][1];
+    const float* const below = rows[p][2];
+    const T eTopLeft = loadAs<T>(above + x - 1) * kEdgeTap;
+    const T eTopRight = loadAs<T>(above + x + 1) * kEdgeTap;
+    const T eBottomLeft = loadAs<T>(below + x - 1) * kEdgeTap;
+    const T eBottomRight = loadAs<T>(below + x + 1) * kEdgeTap;
+    const T qTop = loadAs<T>(above + x) * kMiddleTap;
+    const T qLeft = loadAs<T>(here + x - 1) * kMiddleTap;
+    const T qRight = loadAs<T>(here + x + 1) * kMiddleTap;
+    const T qBottom = loadAs<T>(below + x) * kMiddleTap;
+    const T first = T() - eTopLeft;
+    // Taps of d1 in row-major order, the middle column left out.
+    T up = first + eTopRight;
+    up = up - qLeft;
+    up = up + qRight;
+    up = up - eBottomLeft;
+    up = up + eBottomRight;
+    // Taps of d2 in row-major order, the middle row left out.
+    T wp = first - qTop;
+    wp = wp - eTopRight;
+    wp = wp + eBottomLeft;
+    wp = wp + qBottom;
+    wp = wp + eBottomRight;
+    u[p] = up;
+    w[p] = wp;
+  }
+  return measureOfTangents(u[0], u[1], u[2], w[0], w[1], w[2]);
 }
 
 
-// Fills field cells x0 .. x1-1 of pixel row y (3x3 masks): the pixels are
-// independent, so they are computed sixteen at a time, one per lane. W is the
-// length of a surface row, which bounds the columns that may be read.
-template <bool SkipZeroTaps>
-CONTOURS_INLINE void fineMeasureRow(
-    float*** pixelPlanes, const float* mask1, const float* mask2, int y, int x0,
-    int x1, int W, float* fieldRow) {
-  float a[9], b[9];
-  for (int k = 0; k < 9; ++k) {
-    a[k] = mask1[k];
-    b[k] = mask2[k];
-  }
-  const float* rows[3][3];
-  for (int p = 0; p < 3; ++p)
-    for (int k = 0; k < 3; ++k) rows[p][k] = pixelPlanes[p][y + k - 1];
+// Fills field cells x0 .. x1-1 of a pixel row with pixels.at<T>(x), the
+// measures of the pixels x .. x+lanes-1: the pixels are independent, so they
+// are computed sixteen at a time, one per lane. W is the length of a surface
+// row, which bounds the columns that may be read.
+template <class Pixels>
+CONTOURS_INLINE void measureRun(const Pixels& pixels, int x0, int x1, int W,
+                                float* fieldRow) {
   int x = x0;
   for (; x + kLanes <= x1; x += kLanes)
-    storeLanes(fieldRow + x, fineMeasure<SkipZeroTaps, Lanes>(rows, x, a, b));
+    storeLanes(fieldRow + x, pixels.template at<Lanes>(x));
   if (x == x1) return;
   if (x1 - x0 >= kLanes) {
     // The last sixteen cells of the run again: those already written get the
     // same values once more.
-    storeLanes(fieldRow + x1 - kLanes,
-               fineMeasure<SkipZeroTaps, Lanes>(rows, x1 - kLanes, a, b));
+    storeLanes(fieldRow + x1 - kLanes, pixels.template at<Lanes>(x1 - kLanes));
   } else if (x + kLanes < W) {
     // A short run: a full vector whose samples stay inside the rows, of which
     // only the run's cells are kept.
     float cells[kLanes];
-    storeLanes(cells, fineMeasure<SkipZeroTaps, Lanes>(rows, x, a, b));
+    storeLanes(cells, pixels.template at<Lanes>(x));
     for (int i = 0; i < x1 - x; ++i) fieldRow[x + i] = cells[i];
   } else {
-    for (; x < x1; ++x)
-      fieldRow[x] = fineMeasure<SkipZeroTaps, float>(rows, x, a, b);
+    for (; x < x1; ++x) fieldRow[x] = pixels.template at<float>(x);
   }
 }
+
+// Pixels of surface row y with any 3x3 masks.
+template <bool SkipZeroTaps>
+struct MaskedPixels {
+  const float* rows[3][3];
+  float a[9], b[9];
+
+  CONTOURS_INLINE MaskedPixels(float*** pixelPlanes, const float* mask1,
+                               const float* mask2, int y) {
+    for (int k = 0; k < 9; ++k) {
+      a[k] = mask1[k];
+      b[k] = mask2[k];
+    }
+    for (int p = 0; p < 3; ++p)
+      for (int k = 0; k < 3; ++k) rows[p][k] = pixelPlanes[p][y + k - 1];
+  }
+  template <class T>
+  CONTOURS_INLINE T at(int x) const {
+    return fineMeasure<SkipZeroTaps, T>(rows, x, a, b);
+  }
+};
+
+// Pixels of surface row y with exactly the derivative pair.
+struct DerivativePairPixels {
+  const float* rows[3][3];
+
+  CONTOURS_INLINE DerivativePairPixels(float*** pixelPlanes, int y) {
+    for (int p = 0; p < 3; ++p)
+      for (int k = 0; k < 3; ++k) rows[p][k] = pixelPlanes[p][y + k - 1];
+  }
+  template <class T>
+  CONTOURS_INLINE T at(int x) const {
+    return fineMeasureDerivativePair<T>(rows, x);
+  }
+};
 
 // Any 3x3 masks, any surface values.
 CONTOURS_VECTOR_CLONES
 void fineMeasureRowAnyMasks(float*** pixelPlanes, const float* mask1,
                             const float* mask2, int y, int x0, int x1, int W,
                             float* fieldRow) {
-  fineMeasureRow<false>(pixelPlanes, mask1, mask2, y, x0, x1, W, fieldRow);
+  measureRun(MaskedPixels<false>(pixelPlanes, mask1, mask2, y), x0, x1, W, fieldRow);
 }
 
 // Masks with the zeros of the derivative pair d1, d2, on a finite surface.
@@ -136,7 +214,23 @@ CONTOURS_VECTOR_CLONES
 void fineMeasureRowDerivativeMasks(float*** pixelPlanes, const float* mask1,
                                    const float* mask2, int y, int x0, int x1, int W,
                                    float* fieldRow) {
-  fineMeasureRow<true>(pixelPlanes, mask1, mask2, y, x0, x1, W, fieldRow);
+  measureRun(MaskedPixels<true>(pixelPlanes, mask1, mask2, y), x0, x1, W, fieldRow);
+}
+
+// Exactly the derivative pair d1, d2, on a finite surface.
+CONTOURS_VECTOR_CLONES
+void fineMeasureRowDerivativePair(float*** pixelPlanes, int y, int x0, int x1, int W,
+                                  float* fieldRow) {
+  measureRun(DerivativePairPixels(pixelPlanes, y), x0, x1, W, fieldRow);
+}
+
+// True when mask1 is exactly d1 = [-e 0 e; -q 0 q; -e 0 e] and mask2 exactly
+// its transpose, bit for bit (zeros positive).
+bool isDerivativePair(const float* mask1, const float* mask2) {
+  const float e = kEdgeTap, q = kMiddleTap;
+  const float d1[9] = {-e, 0.0f, e, -q, 0.0f, q, -e, 0.0f, e};
+  const float d2[9] = {-e, -q, -e, 0.0f, 0.0f, 0.0f, e, q, e};
+  return std::memcmp(mask1, d1, sizeof d1) == 0 && std::memcmp(mask2, d2, sizeof d2) == 0;
 }
 
 // True when mask1 is 0 (either sign) on its middle column and mask2 on its
@@ -170,13 +264,28 @@ void columnPass(const float* S, float* D, int n) {
   }
 }
 
+// to[i] &= from[i] for i < n, eight bytes at a time.
+void andBytes(unsigned char* to, const unsigned char* from, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t a, b;
+    std::memcpy(&a, to + i, 8);
+    std::memcpy(&b, from + i, 8);
+    a &= b;
+    std::memcpy(to + i, &a, 8);
+  }
+  for (; i < n; ++i) to[i] &= from[i];
+}
+
 // The fine stage for 3x3 masks. prepareRows(bi) is called before the first
 // pixel row of block row bi is computed; the surface rows 3bi-1 .. 3bi+3 must
-// be readable from then until the next call.
-template <class PrepareRows>
-void fineStage(float* field, const unsigned char* blockMask, float*** pixelPlanes,
-               const float* mask1, const float* mask2, int blockRows, int blockCols,
-               int W, bool skipZeroTaps, PrepareRows prepareRows) {
+// be readable from then until the next call. measureRow(y, x0, x1, fieldRow)
+// fills cells x0 .. x1-1 of pixel row y. rowsFinal(r), when given, is called
+// once the field rows below r will not be written again.
+template <class PrepareRows, class MeasureRow>
+void fineStage(float* field, const unsigned char* blockMask, int blockRows,
+               int blockCols, int W, PrepareRows prepareRows, MeasureRow measureRow,
+               const std::function<void(int)>& rowsFinal = {}) {
   // A block's cells depend on the surface and the masks only, and only its own
   // computation changes its first cell. Visiting the candidates one by one and
   // computing each neighbour whose first cell is still 0 therefore gives the
@@ -185,17 +294,21 @@ void fineStage(float* field, const unsigned char* blockMask, float*** pixelPlane
   // blocks by row of blocks, and its runs of adjacent blocks are computed a
   // whole pixel row at a time.
   if (blockRows < 5 || blockCols < 5) return;
-  std::vector<unsigned char> candidateNear(static_cast<size_t>(blockCols));
+  //
+  // A byte is 255 only when all its bits are set, so the AND of mask bytes is
+  // 255 exactly when every one of them is 255: noCandidate[j] is 255 exactly
+  // when no candidate lies in column j, rows bi-1 .. bi+1. Columns outside the
+  // candidates' range stay 255.
+  std::vector<unsigned char> noCandidate(static_cast<size_t>(blockCols), 255);
+  const size_t candidateColumns = static_cast<size_t>(blockCols - 4);
   for (int bi = 1; bi <= blockRows - 2; ++bi) {
-    // candidateNear[j]: some candidate lies in column j, rows bi-1 .. bi+1.
-    std::fill(candidateNear.begin(), candidateNear.end(), 0);
-    for (int i = std::max(2, bi - 1); i <= std::min(blockRows - 3, bi + 1); ++i) {
-      const unsigned char* maskRow = blockMask + static_cast<size_t>(i) * blockCols;
-      for (int j = 2; j < blockCols - 2; ++j) candidateNear[j] |= maskRow[j] != 255;
-    }
+    unsigned char* const near = noCandidate.data() + 2;
+    std::memset(near, 255, candidateColumns);
+    for (int i = std::max(2, bi - 1); i <= std::min(blockRows - 3, bi + 1); ++i)
+      andBytes(near, blockMask + static_cast<size_t>(i) * blockCols + 2, candidateColumns);
     const float* markerRow = field + static_cast<size_t>(3 * bi) * W;
     auto due = [&](int bj) {
-      return (candidateNear[bj - 1] | candidateNear[bj] | candidateNear[bj + 1]) &&
+      return (noCandidate[bj - 1] & noCandidate[bj] & noCandidate[bj + 1]) != 255 &&
              markerRow[3 * bj] == 0.0f;
     };
     bool rowsReady = false;
@@ -211,10 +324,10 @@ void fineStage(float* field, const unsigned char* blockMask, float*** pixelPlane
         rowsReady = true;
       }
       for (int y = 3 * bi; y < 3 * bi + 3; ++y)
-        (skipZeroTaps ? fineMeasureRowDerivativeMasks : fineMeasureRowAnyMasks)(
-            pixelPlanes, mask1, mask2, y, 3 * first, 3 * bj, W,
-            field + static_cast<size_t>(y) * W);
+        measureRow(y, 3 * first, 3 * bj, field + static_cast<size_t>(y) * W);
     }
+    // Later block rows write pixel rows from 3bi+3 on only.
+    if (rowsFinal) rowsFinal(3 * bi + 3);
   }
 }
 
@@ -300,39 +413,64 @@ void calcFineContours(float* field, unsigned char* blockMask, float*** pixelPlan
 
   // The surface may hold anything here (an infinity times a zero tap is NaN),
   // so every tap is applied.
-  fineStage(field, blockMask, pixelPlanes, mask1, mask2, blockRows, blockCols, W,
-            false, [](int) {});
+  fineStage(field, blockMask, blockRows, blockCols, W, [](int) {},
+            [&](int y, int x0, int x1, float* fieldRow) {
+              fineMeasureRowAnyMasks(pixelPlanes, mask1, mask2, y, x0, x1, W, fieldRow);
+            });
 }
 
 void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
                                const cv::Mat& image, const float* mask1,
                                const float* mask2, int blockRows, int blockCols,
-                               int W) {
+                               int W, const std::function<void(int)>& rowsFinal) {
   // Block row bi reads surface rows 3bi-1 .. 3bi+3: five consecutive rows,
   // kept in five slots (row y in slot y mod 5) and made when first needed, so
   // that each row is made once. The row tables point at the slots.
-  const size_t rowLength = static_cast<size_t>(W);
+  //
+  // A pixel row reads nine of these rows side by side. Were they a multiple of
+  // 4 KiB apart, as with widths that are multiples of 1024, they would all
+  // fall into the same sets of the first-level cache and evict each other; so
+  // the distance between rows is a whole number of vectors and an odd number
+  // of cache lines modulo 4 KiB, which puts up to 64 rows in different sets.
+  size_t rowLength = (static_cast<size_t>(W) + kLanes - 1) / kLanes * kLanes;
+  while (rowLength * sizeof(float) / 64 % 2 == 0) rowLength += kLanes;
   std::vector<float> slots(3 * 5 * rowLength);
   std::vector<float*> rowTables[3];
   for (auto& table : rowTables) table.assign(static_cast<size_t>(image.rows), nullptr);
   float** planes[3] = {rowTables[0].data(), rowTables[1].data(), rowTables[2].data()};
   int slotRow[5] = {-1, -1, -1, -1, -1};
+  const auto prepareRows = [&](int bi) {
+    for (int y = 3 * bi - 1; y <= 3 * bi + 3; ++y) {
+      const int slot = y % 5;
+      if (slotRow[slot] == y) continue;
+      if (slotRow[slot] >= 0)
+        for (auto& table : rowTables) table[slotRow[slot]] = nullptr;
+      float* rows = slots.data() + slot * 3 * rowLength;
+      surfaceRow(image, y, 3 * blockCols, rows, rows + rowLength, rows + 2 * rowLength);
+      for (int p = 0; p < 3; ++p) rowTables[p][y] = rows + p * rowLength;
+      slotRow[slot] = y;
+    }
+  };
   // Surface points made from bytes are finite (coordinates below 20 times the
-  // image size plus a few hundred), so the zero taps of d1 and d2 may be left out.
-  fineStage(field, blockMask, planes, mask1, mask2, blockRows, blockCols, W,
-            hasDerivativeZeros(mask1, mask2), [&](int bi) {
-              for (int y = 3 * bi - 1; y <= 3 * bi + 3; ++y) {
-                const int slot = y % 5;
-                if (slotRow[slot] == y) continue;
-                if (slotRow[slot] >= 0)
-                  for (auto& table : rowTables) table[slotRow[slot]] = nullptr;
-                float* rows = slots.data() + slot * 3 * rowLength;
-                surfaceRow(image, y, 3 * blockCols, rows, rows + rowLength,
-                           rows + 2 * rowLength);
-                for (int p = 0; p < 3; ++p) rowTables[p][y] = rows + p * rowLength;
-                slotRow[slot] = y;
-              }
-            });
+  // image size plus a few hundred), so the zero taps of d1 and d2 may be left
+  // out, and for exactly d1 and d2 their products shared.
+  if (isDerivativePair(mask1, mask2)) {
+    fineStage(field, blockMask, blockRows, blockCols, W, prepareRows,
+              [&](int y, int x0, int x1, float* fieldRow) {
+                fineMeasureRowDerivativePair(planes, y, x0, x1, W, fieldRow);
+              },
+              rowsFinal);
+  } else {
+    const auto measureRow = hasDerivativeZeros(mask1, mask2)
+                                ? fineMeasureRowDerivativeMasks
+                                : fineMeasureRowAnyMasks;
+    fineStage(field, blockMask, blockRows, blockCols, W, prepareRows,
+              [&](int y, int x0, int x1, float* fieldRow) {
+                measureRow(planes, mask1, mask2, y, x0, x1, W, fieldRow);
+              },
+              rowsFinal);
+  }
+  if (rowsFinal) rowsFinal(image.rows);
 }
 
 }  // namespace contours

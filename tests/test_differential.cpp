@@ -272,15 +272,28 @@ TEST(Differential, FineStageFromImageRowsMatchesStoredSurface) {
   }
   std::mt19937 random(17);
   std::uniform_real_distribution<float> tap(-1.0f, 1.0f);
-  for (int masks = 0; masks < 3; ++masks) {
+  // Exactly d1 and d2 share the products of their taps; masks that only come
+  // close to that pair must be applied tap by tap.
+  enum Masks { Pair, SameZeros, Arbitrary, PairNegativeZero, PairSwapped,
+               PairDoubled, PairOneTapOff, PairTwiceFirst };
+  for (Masks masks : {Pair, SameZeros, Arbitrary, PairNegativeZero, PairSwapped,
+                      PairDoubled, PairOneTapOff, PairTwiceFirst}) {
     // d1 and d2; other masks with the same zeros (one of them -0); masks
-    // without those zeros, which need every tap.
+    // without those zeros, which need every tap; and near misses of the pair.
     float mask1[9], mask2[9];
     for (int k = 0; k < 9; ++k) {
-      mask1[k] = masks == 0 ? d1[k] : (k % 3 == 1 && masks == 1 ? 0.0f : tap(random));
-      mask2[k] = masks == 0 ? d2[k] : (k / 3 == 1 && masks == 1 ? 0.0f : tap(random));
+      mask1[k] = masks == SameZeros ? (k % 3 == 1 ? 0.0f : tap(random))
+                 : masks == Arbitrary ? tap(random) : d1[k];
+      mask2[k] = masks == SameZeros ? (k / 3 == 1 ? 0.0f : tap(random))
+                 : masks == Arbitrary ? tap(random) : d2[k];
     }
-    if (masks == 1) mask1[4] = -0.0f;
+    if (masks == SameZeros) mask1[4] = -0.0f;
+    if (masks == PairNegativeZero) mask2[4] = -0.0f;
+    if (masks == PairSwapped) std::swap(mask1, mask2);
+    if (masks == PairDoubled)
+      for (int k = 0; k < 9; ++k) mask1[k] *= 2.0f, mask2[k] *= 2.0f;
+    if (masks == PairOneTapOff) mask1[3] = std::nextafter(mask1[3], 0.0f);
+    if (masks == PairTwiceFirst) std::copy(mask1, mask1 + 9, mask2);
     unsigned seed = 700;
     for (Scene scene : kScenes)
       for (const cv::Size& size : testSizes())
@@ -306,6 +319,54 @@ TEST(Differential, FineStageFromImageRowsMatchesStoredSurface) {
               << firstDifference(fast.data(), slow.data(), fast.size());
         }
   }
+}
+
+// The pipeline summarises the pixel field for the search while the fine stage
+// fills it, a few rows at a time: every row the stage reports final must
+// already hold its final value, and the summary made piece by piece must be
+// the one made from the finished field.
+TEST(Differential, FieldRowsReportedFinalDoNotChangeAndPiecewiseSummaryMatches) {
+  float M[7][9], d1[9], d2[9];
+  contours::genericMatr(M[0], M[1], M[2], M[3], M[4], M[5], M[6], 3);
+  for (int k = 0; k < 9; ++k) {
+    d1[k] = (M[4][k] - M[3][k]) * 3.0f;
+    d2[k] = (M[2][k] - M[3][k]) * 3.0f;
+  }
+  std::mt19937 random(19);
+  unsigned seed = 900;
+  for (const cv::Size& size : testSizes())
+    for (double density : {0.05, 0.3, 1.0}) {
+      const int H = size.height, W = size.width;
+      const int blockRows = H / 3, blockCols = W / 3;
+      SCOPED_TRACE(::testing::Message() << H << " x " << W << ", candidates " << density);
+      const cv::Mat image = makeImage(Scene::Shapes, H, W, seed++);
+      std::vector<unsigned char> blockMask(static_cast<size_t>(blockRows) * blockCols);
+      for (auto& m : blockMask) m = random() % 1000 < density * 1000 ? 0 : 255;
+      std::vector<float> field(static_cast<size_t>(H) * W, 0.0f);
+      std::vector<std::pair<int, std::vector<float>>> reported;
+      contours::QuarterMaxima piecewise =
+          contours::startQuarters(field.data(), H, W, contours::kBoxSize);
+      contours::calcFineContoursFromImage(
+          field.data(), blockMask.data(), image, d1, d2, blockRows, blockCols, W,
+          [&](int finalRows) {
+            ASSERT_TRUE(reported.empty() || finalRows >= reported.back().first);
+            ASSERT_LE(finalRows, H);
+            reported.emplace_back(
+                finalRows, std::vector<float>(field.begin(), field.begin() + finalRows * W));
+            contours::summariseQuarterRows(piecewise, finalRows);
+          });
+      ASSERT_FALSE(reported.empty());
+      EXPECT_EQ(reported.back().first, H);
+      for (const auto& [finalRows, rows] : reported)
+        ASSERT_TRUE(sameFloats(rows.data(), field.data(), rows.size()))
+            << "rows below " << finalRows << ": "
+            << firstDifference(rows.data(), field.data(), rows.size());
+      const contours::QuarterMaxima whole =
+          contours::summariseQuarters(field.data(), H, W, contours::kBoxSize);
+      ASSERT_EQ(piecewise.maxima.size(), whole.maxima.size());
+      EXPECT_TRUE(sameFloats(piecewise.maxima.data(), whole.maxima.data(),
+                             whole.maxima.size()));
+    }
 }
 
 // A mask size other than 3 goes through the general path.
