@@ -216,8 +216,8 @@ void adviseHugePages(void* p, size_t bytes) {
 
 // Zero-filled memory for a large working array, straight from the kernel:
 // nothing is written here, a page is only touched by the stage that fills
-// it, and the process asks for transparent huge pages so that filling a
-// large array costs one page fault per 2 MiB instead of one per 4 KiB.
+// it, and the block starts on a 2 MiB boundary so that every whole 2 MiB of
+// the array can be a transparent huge page (one fault per 2 MiB, not per 4 KiB).
 class PageBlock {
  public:
   explicit PageBlock(size_t bytes) {
@@ -227,14 +227,10 @@ class PageBlock {
                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     base_ = p;
-    // Start on a 2 MiB boundary so that every whole 2 MiB of the array can
-    // be a huge page; a refused hint only costs speed.
     const uintptr_t aligned =
         (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(uintptr_t{kHuge} - 1);
     data_ = reinterpret_cast<void*>(aligned);
-#ifdef MADV_HUGEPAGE
-    if (bytes >= kHuge) ::madvise(data_, bytes, MADV_HUGEPAGE);
-#endif
+    adviseHugePages(data_, bytes);
   }
   ~PageBlock() { ::munmap(base_, length_); }
   PageBlock(const PageBlock&) = delete;
