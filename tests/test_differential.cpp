@@ -110,6 +110,15 @@ struct SurfaceResult {
   SurfaceResult(int H, int W)
       : pixel(H, W, 0.0f), block(H / 3, W / 3, 0.0f),
         field(static_cast<size_t>(H / 3) * (W / 3), 0.0f), histogram(256, 0) {}
+  // The surface pass of the library (fast) or of the plain reference.
+  void runFast(const cv::Mat& image) {
+    contours::processImage(image, field.data(), pixel.get(), block.get(), histogram.data(),
+                           image.rows, image.cols, 256);
+  }
+  void runPlain(const cv::Mat& image) {
+    plain::processImage(image, field.data(), pixel.get(), block.get(), histogram.data(),
+                        image.rows, image.cols, 256);
+  }
   Planes pixel, block;
   std::vector<float> field;
   std::vector<int> histogram;
@@ -138,10 +147,8 @@ TEST(Differential, SurfacePassMatchesBlockOrderVisitOnEverySizeAndScene) {
       const int H = size.height, W = size.width;
       const cv::Mat image = makeImage(scene, H, W, seed++);
       SurfaceResult fast(H, W), slow(H, W);
-      contours::processImage(image, fast.field.data(), fast.pixel.get(),
-                             fast.block.get(), fast.histogram.data(), H, W, 256);
-      plain::processImage(image, slow.field.data(), slow.pixel.get(), slow.block.get(),
-                          slow.histogram.data(), H, W, 256);
+      fast.runFast(image);
+      slow.runPlain(image);
       expectSameSurface(fast, slow, H, W);
     }
 }
@@ -153,10 +160,8 @@ TEST(Differential, SurfacePassFollowsTheRowStepOfAView) {
   ASSERT_FALSE(view.isContinuous());
   const int H = view.rows, W = view.cols;
   SurfaceResult fast(H, W), slow(H, W);
-  contours::processImage(view, fast.field.data(), fast.pixel.get(), fast.block.get(),
-                         fast.histogram.data(), H, W, 256);
-  plain::processImage(view, slow.field.data(), slow.pixel.get(), slow.block.get(),
-                      slow.histogram.data(), H, W, 256);
+  fast.runFast(view);
+  slow.runPlain(view);
   expectSameSurface(fast, slow, H, W);
 }
 
@@ -253,8 +258,7 @@ TEST(Differential, BlockStageAloneMatchesSurfacePass) {
       SurfaceResult fast(H, W), slow(H, W);
       contours::processBlocks(image, fast.field.data(), fast.histogram.data(), H, W,
                               256);
-      plain::processImage(image, slow.field.data(), slow.pixel.get(), slow.block.get(),
-                          slow.histogram.data(), H, W, 256);
+      slow.runPlain(image);
       ASSERT_TRUE(sameFloats(fast.field.data(), slow.field.data(), fast.field.size()));
       ASSERT_EQ(fast.histogram, slow.histogram);
     }
@@ -306,8 +310,7 @@ TEST(Differential, FineStageFromImageRowsMatchesStoredSurface) {
           const int blockRows = H / 3, blockCols = W / 3;
           const cv::Mat image = makeImage(scene, H, W, seed++);
           SurfaceResult surface(H, W);
-          plain::processImage(image, surface.field.data(), surface.pixel.get(),
-                              surface.block.get(), surface.histogram.data(), H, W, 256);
+          surface.runPlain(image);
           std::vector<unsigned char> blockMask(static_cast<size_t>(blockRows) * blockCols);
           for (auto& m : blockMask) m = random() % 1000 < density * 1000 ? 0 : 255;
           std::vector<float> fast(static_cast<size_t>(H) * W, 0.0f), slow = fast;

@@ -85,6 +85,13 @@ struct SearchCase {
   std::vector<int> indices;
 };
 
+// Runs one of the driver's two searches over a 16x24 field.
+contours::SearchRecord search(const std::vector<float>& field, const std::vector<float>& table,
+                              const SearchCase& c, std::vector<unsigned char>& mask) {
+  return contours::thresholdSearch(field.data(), 16, 24, table.data(), contours::kBins,
+                                   c.target, 0.1f, c.startFraction, 8, mask.data());
+}
+
 // Every threshold selects the whole 16x24 field: dimension 2, above both targets.
 TEST(ThresholdSearch, DimensionAboveTargetClimbsTheTableForFiveSteps) {
   const std::vector<float> field(16 * 24, 1000.0f);
@@ -96,9 +103,7 @@ TEST(ThresholdSearch, DimensionAboveTargetClimbsTheTableForFiveSteps) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<unsigned char> mask(field.size(), 255);
-    const auto record = contours::thresholdSearch(field.data(), 16, 24, table.data(),
-                                                  contours::kBins, c.target, 0.1f,
-                                                  c.startFraction, 8, mask.data());
+    const auto record = search(field, table, c, mask);
     EXPECT_EQ(visited(record), c.indices);
     EXPECT_EQ(record.index, c.indices.back());
     EXPECT_EQ(record.threshold, table[c.indices.back()]);
@@ -118,9 +123,7 @@ TEST(ThresholdSearch, DimensionBelowTargetDescendsEvenWhenTheIndexStopsMoving) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<unsigned char> mask(field.size(), 255);
-    const auto record = contours::thresholdSearch(field.data(), 16, 24, table.data(),
-                                                  contours::kBins, c.target, 0.1f,
-                                                  c.startFraction, 8, mask.data());
+    const auto record = search(field, table, c, mask);
     EXPECT_EQ(visited(record), c.indices);
     for (const auto& e : record.evaluations) EXPECT_EQ(e.dimension, 0.0f);
     EXPECT_EQ(std::count(mask.begin(), mask.end(), 0), 1);
