@@ -13,6 +13,11 @@ work=$(mktemp -d)
 trap 'rm -rf -- "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 cd "$work"
+# GNU parallel takes "--workdir ." relative to the home folder when the
+# current folder lies beneath it, and keeps its own files there: a home of the
+# test's own, beside the work folder, makes both the same wherever it runs.
+export HOME=$work/home
+mkdir "$HOME"
 
 mkdir -p "in/sub folder" in/.cache
 cp "$data/coffee.png" in/coffee.png
