@@ -4,15 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
-// Hot loops are built twice on x86-64, for AVX2 and for the baseline, and the
-// loader picks the one the processor runs. Both evaluate the same single
-// operations on each value, so they give the same bits.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
-    !defined(__AVX2__) && !defined(__SANITIZE_ADDRESS__)
-#define CONTOURS_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define CONTOURS_VECTOR_CLONES
-#endif
+#include "surface/vector_build.hpp"
 
 namespace contours {
 
@@ -31,7 +23,7 @@ bool squareQualifies(const float* field, int cols, int top, int left, int size,
 }
 
 // m[j] = the larger of m[j] and row[j], keeping m[j] when row[j] is NaN.
-CONTOURS_VECTOR_CLONES
+CONTOURS_CLONES_AVX2
 void raiseColumnMaxima(const float* __restrict row, float* __restrict m, int n) {
   int j = 0;
   for (; j + 16 <= n; j += 16)

@@ -16,16 +16,7 @@
 #include "dimension.hpp"
 #include "refinement.hpp"
 #include "surface.hpp"
-
-// Hot loops are built twice on x86-64, for AVX2 and for the baseline, and the
-// loader picks the one the processor runs. Both evaluate the same single
-// operations on each value, so they give the same bits.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
-    !defined(__AVX2__) && !defined(__SANITIZE_ADDRESS__)
-#define CONTOURS_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define CONTOURS_VECTOR_CLONES
-#endif
+#include "surface/vector_build.hpp"
 
 namespace contours {
 
@@ -97,7 +88,7 @@ namespace {
 
 // fixLastSegment over n cells. The inner runs have a fixed length so that the
 // compiler compares whole vectors; the arrays never overlap.
-CONTOURS_VECTOR_CLONES
+CONTOURS_CLONES_AVX2
 void markCells(const float* __restrict field, unsigned char* __restrict mask,
                size_t n, float threshold) {
   size_t i = 0;
@@ -254,7 +245,7 @@ struct MarkCounts {
 
 // An all-255 mask marked by fixLastSegment, written in one pass that also
 // counts what the report needs, so that the field is read only once.
-CONTOURS_VECTOR_CLONES
+CONTOURS_CLONES_AVX2
 MarkCounts markFreshMask(const float* __restrict field, unsigned char* __restrict mask,
                          size_t cells, float threshold) {
   MarkCounts counts;

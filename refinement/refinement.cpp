@@ -1,6 +1,7 @@
 #include "refinement.hpp"
 
 #include "surface.hpp"
+#include "surface/vector_build.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -9,40 +10,13 @@
 #include <stdexcept>
 #include <vector>
 
-// Hot loops are built for AVX-512, AVX2 and the x86-64 baseline, and the
-// loader picks the one the processor runs. All evaluate the same single
-// operations on each value, so they give the same bits.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
-    !defined(__AVX2__) && !defined(__SANITIZE_ADDRESS__)
-#define CONTOURS_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define CONTOURS_VECTOR_CLONES
-#endif
-
-
 namespace contours {
 
 namespace {
 
-// Sixteen floats processed side by side. Every operation on a Lanes value is
-// the same single-precision operation on each lane: a lane computes one
-// pixel exactly as the scalar code would.
-typedef float Lanes __attribute__((vector_size(64)));
+// Sixteen pixels side by side, one a lane.
+using Lanes = Lanes16;
 constexpr int kLanes = 16;
-
-// Lanes never cross a function boundary: every helper that takes or returns
-// them is inlined into the function built for the processor's vector width.
-#define CONTOURS_INLINE __attribute__((always_inline)) inline
-
-// One float (T = float) or one vector of them (T = Lanes), unaligned.
-template <class T>
-CONTOURS_INLINE T loadAs(const float* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-CONTOURS_INLINE void storeLanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
 // (E+G)^2 / (EG-F^2) of the tangents u and w, E = u.u, F = u.w, G = w.w.
 template <class T>
@@ -139,7 +113,6 @@ CONTOURS_INLINE T fineMeasureDerivativePair(const float* const (&rows)[3][3], in
   return measureOfTangents(u[0], u[1], u[2], w[0], w[1], w[2]);
 }
 
-
 // Fills field cells x0 .. x1-1 of a pixel row with pixels.at<T>(x), the
 // measures of the pixels x .. x+lanes-1: the pixels are independent, so they
 // are computed sixteen at a time, one per lane. W is the length of a surface
@@ -202,7 +175,7 @@ struct DerivativePairPixels {
 };
 
 // Any 3x3 masks, any surface values.
-CONTOURS_VECTOR_CLONES
+CONTOURS_CLONES_AVX512
 void fineMeasureRowAnyMasks(float*** pixelPlanes, const float* mask1,
                             const float* mask2, int y, int x0, int x1, int W,
                             float* fieldRow) {
@@ -210,7 +183,7 @@ void fineMeasureRowAnyMasks(float*** pixelPlanes, const float* mask1,
 }
 
 // Masks with the zeros of the derivative pair d1, d2, on a finite surface.
-CONTOURS_VECTOR_CLONES
+CONTOURS_CLONES_AVX512
 void fineMeasureRowDerivativeMasks(float*** pixelPlanes, const float* mask1,
                                    const float* mask2, int y, int x0, int x1, int W,
                                    float* fieldRow) {
@@ -218,7 +191,7 @@ void fineMeasureRowDerivativeMasks(float*** pixelPlanes, const float* mask1,
 }
 
 // Exactly the derivative pair d1, d2, on a finite surface.
-CONTOURS_VECTOR_CLONES
+CONTOURS_CLONES_AVX512
 void fineMeasureRowDerivativePair(float*** pixelPlanes, int y, int x0, int x1, int W,
                                   float* fieldRow) {
   measureRun(DerivativePairPixels(pixelPlanes, y), x0, x1, W, fieldRow);
@@ -330,7 +303,6 @@ void fineStage(float* field, const unsigned char* blockMask, int blockRows,
     if (rowsFinal) rowsFinal(3 * bi + 3);
   }
 }
-
 
 }  // namespace
 

@@ -8,40 +8,15 @@
 #include <immintrin.h>
 #endif
 
-// Hot loops are built twice on x86-64, for AVX2 and for the baseline, and the
-// loader picks the one the processor runs. Both evaluate the same single
-// operations on each value, so they give the same bits.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
-    !defined(__AVX2__) && !defined(__SANITIZE_ADDRESS__)
-#define CONTOURS_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define CONTOURS_VECTOR_CLONES
-#endif
-
+#include "surface/vector_build.hpp"
 
 namespace contours {
 
 namespace {
 
-// Eight floats processed side by side: each lane is one block cell, computed
-// with exactly the single operations of the scalar formula.
-typedef float Lanes __attribute__((vector_size(32)));
+// Eight block cells side by side, one a lane.
+using Lanes = Lanes8;
 constexpr int kLanes = 8;
-
-// Lanes never cross a function boundary: every helper that takes or returns
-// them is inlined into the function built for the processor's vector width.
-#define CONTOURS_INLINE __attribute__((always_inline)) inline
-
-// One float (T = float) or one vector of them (T = Lanes), unaligned.
-template <class T>
-CONTOURS_INLINE T loadAs(const float* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-CONTOURS_INLINE void storeLanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
-
 
 // The block measure from the block surface at (j, k): forward differences
 // to the right (u) and below (w), each times 3, then (E+G)^2 / (EG-F^2).
@@ -64,7 +39,7 @@ CONTOURS_INLINE T blockMeasure(const float* const (&here)[3],
 
 // Block field cells 0 .. count-1 of a block row, from the block surface rows
 // here (that row) and below (the next).
-CONTOURS_VECTOR_CLONES
+CONTOURS_CLONES_AVX2
 void blockMeasureRow(const float* const (&here)[3], const float* const (&below)[3],
                      int count, float* fieldRow) {
   int k = 0;
@@ -143,7 +118,7 @@ __attribute__((target("avx2"))) int surfaceRowAvx2(const unsigned char* bgr,
 
 // sums[i] = r0[i] + r1[i] + r2[i]: the bytes of three image rows added
 // column by column (at most 765).
-CONTOURS_VECTOR_CLONES
+CONTOURS_CLONES_AVX2
 void addRows(const unsigned char* __restrict r0, const unsigned char* __restrict r1,
              const unsigned char* __restrict r2, unsigned short* __restrict sums,
              int n) {
@@ -190,7 +165,6 @@ void surfacePoints(const unsigned char* bgr, int y, int count, float k6, float k
 #endif
   for (; x < count; ++x) surfacePoint(bgr, x, rowPosition, k6, k2, k3, p0, p1, p2);
 }
-
 
 // processImage. Without pixelPlanes (null) the pixel surface is not kept;
 // without blockPlanes (null) only the two block surface rows that the measure
