@@ -106,6 +106,22 @@ std::vector<cv::Size> testSizes() {
   return sizes;
 }
 
+// Calls check(image) on an image of every scene at every size, each made
+// from its own seed (firstSeed, firstSeed + 1, ...) and traced by scene and
+// size. Stops at the first fatal failure, as an ASSERT in a plain loop would.
+template <class Check>
+void forEverySceneAndSize(const std::vector<cv::Size>& sizes, unsigned firstSeed,
+                          Check check) {
+  unsigned seed = firstSeed;
+  for (Scene scene : kScenes)
+    for (const cv::Size& size : sizes) {
+      SCOPED_TRACE(::testing::Message() << "scene " << static_cast<int>(scene) << ", "
+                                        << size.height << " x " << size.width);
+      check(makeImage(scene, size.height, size.width, seed++));
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+}
+
 struct SurfaceResult {
   SurfaceResult(int H, int W)
       : pixel(H, W, 0.0f), block(H / 3, W / 3, 0.0f),
@@ -139,18 +155,12 @@ void expectSameSurface(SurfaceResult& fast, SurfaceResult& slow, int H, int W) {
 }
 
 TEST(Differential, SurfacePassMatchesBlockOrderVisitOnEverySizeAndScene) {
-  unsigned seed = 1;
-  for (Scene scene : kScenes)
-    for (const cv::Size& size : testSizes()) {
-      SCOPED_TRACE(::testing::Message() << "scene " << static_cast<int>(scene) << ", "
-                                        << size.height << " x " << size.width);
-      const int H = size.height, W = size.width;
-      const cv::Mat image = makeImage(scene, H, W, seed++);
-      SurfaceResult fast(H, W), slow(H, W);
-      fast.runFast(image);
-      slow.runPlain(image);
-      expectSameSurface(fast, slow, H, W);
-    }
+  forEverySceneAndSize(testSizes(), 1, [](const cv::Mat& image) {
+    SurfaceResult fast(image.rows, image.cols), slow(image.rows, image.cols);
+    fast.runFast(image);
+    slow.runPlain(image);
+    expectSameSurface(fast, slow, image.rows, image.cols);
+  });
 }
 
 // A view into a larger image has a row step longer than its rows.
@@ -248,20 +258,14 @@ TEST(Differential, FineStageMatchesCandidateByCandidateVisit) {
 // The pipeline's block stage keeps no surface but must give the same block
 // field and histogram.
 TEST(Differential, BlockStageAloneMatchesSurfacePass) {
-  unsigned seed = 500;
-  for (Scene scene : kScenes)
-    for (const cv::Size& size : testSizes()) {
-      SCOPED_TRACE(::testing::Message() << "scene " << static_cast<int>(scene) << ", "
-                                        << size.height << " x " << size.width);
-      const int H = size.height, W = size.width;
-      const cv::Mat image = makeImage(scene, H, W, seed++);
-      SurfaceResult fast(H, W), slow(H, W);
-      contours::processBlocks(image, fast.field.data(), fast.histogram.data(), H, W,
-                              256);
-      slow.runPlain(image);
-      ASSERT_TRUE(sameFloats(fast.field.data(), slow.field.data(), fast.field.size()));
-      ASSERT_EQ(fast.histogram, slow.histogram);
-    }
+  forEverySceneAndSize(testSizes(), 500, [](const cv::Mat& image) {
+    SurfaceResult fast(image.rows, image.cols), slow(image.rows, image.cols);
+    contours::processBlocks(image, fast.field.data(), fast.histogram.data(), image.rows,
+                            image.cols, 256);
+    slow.runPlain(image);
+    ASSERT_TRUE(sameFloats(fast.field.data(), slow.field.data(), fast.field.size()));
+    ASSERT_EQ(fast.histogram, slow.histogram);
+  });
 }
 
 // The pipeline's fine stage makes surface rows from the image as it reads
@@ -473,28 +477,23 @@ TEST(Differential, SearchAndMarkingMatchPlainSearchOnDegenerateFields) {
 }
 
 TEST(Differential, WholeAnalysisMatchesPlainPipeline) {
-  unsigned seed = 1000;
   std::vector<cv::Size> sizes = testSizes();
   sizes.emplace_back(320, 240);
-  for (Scene scene : kScenes)
-    for (const cv::Size& size : sizes) {
-      SCOPED_TRACE(::testing::Message() << "scene " << static_cast<int>(scene) << ", "
-                                        << size.height << " x " << size.width);
-      const cv::Mat image = makeImage(scene, size.height, size.width, seed++);
-      const plain::Analysis slow = plain::analyse(image);
-      cv::Mat result;
-      const contours::AnalysisReport fast = contours::analyseImage(image.clone(), result);
-      ASSERT_EQ(fast.status, contours::AnalysisStatus::Ok);
-      ASSERT_EQ(fast.histogram, slow.histogram);
-      ASSERT_TRUE(sameFloats(fast.quantileTable.data(), slow.quantileTable.data(), 256));
-      ASSERT_EQ(fast.blockSearch.evaluations.size(), slow.blockSearch.evaluations.size());
-      ASSERT_EQ(fast.pixelSearch.evaluations.size(), slow.pixelSearch.evaluations.size());
-      for (size_t i = 0; i < fast.pixelSearch.evaluations.size(); ++i)
-        ASSERT_TRUE(testsupport::sameBits(fast.pixelSearch.evaluations[i].dimension,
-                                          slow.pixelSearch.evaluations[i].dimension));
-      ASSERT_TRUE(result.isContinuous());
-      ASSERT_TRUE(std::equal(slow.result.begin(), slow.result.end(), result.data));
-    }
+  forEverySceneAndSize(sizes, 1000, [](const cv::Mat& image) {
+    const plain::Analysis slow = plain::analyse(image);
+    cv::Mat result;
+    const contours::AnalysisReport fast = contours::analyseImage(image.clone(), result);
+    ASSERT_EQ(fast.status, contours::AnalysisStatus::Ok);
+    ASSERT_EQ(fast.histogram, slow.histogram);
+    ASSERT_TRUE(sameFloats(fast.quantileTable.data(), slow.quantileTable.data(), 256));
+    ASSERT_EQ(fast.blockSearch.evaluations.size(), slow.blockSearch.evaluations.size());
+    ASSERT_EQ(fast.pixelSearch.evaluations.size(), slow.pixelSearch.evaluations.size());
+    for (size_t i = 0; i < fast.pixelSearch.evaluations.size(); ++i)
+      ASSERT_TRUE(testsupport::sameBits(fast.pixelSearch.evaluations[i].dimension,
+                                        slow.pixelSearch.evaluations[i].dimension));
+    ASSERT_TRUE(result.isContinuous());
+    ASSERT_TRUE(std::equal(slow.result.begin(), slow.result.end(), result.data));
+  });
 }
 
 }  // namespace
