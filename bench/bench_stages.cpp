@@ -19,6 +19,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "contours.hpp"
+#include "driver/pipeline.hpp"
 
 namespace {
 
@@ -81,7 +82,8 @@ int main(int argc, char** argv) {
     cv::Mat copy = image.clone();
     cv::Mat result;
     const double start = nowMs();
-    report = contours::analyseImage(std::move(copy), result);
+    contours::StageTimes times;
+    report = contours::analyseImageTimed(std::move(copy), result, times);
     const double elapsed = nowMs() - start;
     if (report.status != contours::AnalysisStatus::Ok) {
       std::printf("analysis failed\n");
@@ -89,10 +91,10 @@ int main(int argc, char** argv) {
     }
     if (r == 0) continue;
     whole.push_back(elapsed);
-    surface.push_back(report.stageTimes.surface);
-    blockSearch.push_back(report.stageTimes.blockSearch);
-    fineStage.push_back(report.stageTimes.fineStage);
-    pixelSearch.push_back(report.stageTimes.pixelSearch);
+    surface.push_back(times.surface);
+    blockSearch.push_back(times.blockSearch);
+    fineStage.push_back(times.fineStage);
+    pixelSearch.push_back(times.pixelSearch);
     ticks.push_back(report.elapsedMs);
   }
 

@@ -40,6 +40,11 @@ install(FILES
 file(RELATIVE_PATH CONTOURS_PC_TO_PREFIX
   /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" CONTOURS_PC_TO_PREFIX "${CONTOURS_PC_TO_PREFIX}")
+# The library needs OpenCV's core alone. OpenCV's own pkg-config file names
+# every module, the codecs among them, so the core is named here directly.
+get_target_property(CONTOURS_OPENCV_CORE_LIBRARY opencv_core LOCATION)
+get_filename_component(CONTOURS_OPENCV_LIBDIR "${CONTOURS_OPENCV_CORE_LIBRARY}" DIRECTORY)
+list(GET OpenCV_INCLUDE_DIRS 0 CONTOURS_OPENCV_INCLUDEDIR)
 configure_file(cmake/contours.pc.in ${CMAKE_CURRENT_BINARY_DIR}/contours.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/contours.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,10 +1,11 @@
 #include "dimension.hpp"
+#include "dimension/quarter_maxima.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
-#include "surface/vector_build.hpp"
+#include "support/vector_build.hpp"
 
 namespace contours {
 

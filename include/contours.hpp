@@ -1,6 +1,7 @@
 #pragma once
-// The analysis driver: quantile table, threshold searches, result marking,
-// the millisecond clock, and the whole pipeline behind one call.
+// The analysis driver: the fixed run parameters, the millisecond clock, the
+// quantile table, the threshold search and its marking, and the whole
+// pipeline behind one call.
 
 #include <array>
 #include <cstdint>
@@ -23,10 +24,6 @@ constexpr double kPixelStartFraction = 0.25;
 
 // Milliseconds since the epoch, modulo 2^32; 0 when the clock cannot be read.
 std::uint32_t GetTickCount();
-// The conversion GetTickCount applies to a clock reading.
-std::uint32_t tickCountFrom(long long seconds, long long microseconds);
-// Elapsed milliseconds between two tick counts, across a wrap of the counter.
-std::uint32_t elapsedTicks(std::uint32_t start, std::uint32_t end);
 
 // Turns the block-measure histogram (bins counters) into bins candidate
 // thresholds: entry k is the measure at which the cumulative share of counted
@@ -37,11 +34,6 @@ void buildQuantileTable(const int* histogram, float* quantileTable, int bins);
 // Sets mask to 0 wherever field >= threshold (ordered: NaN never qualifies).
 void fixLastSegment(const float* field, unsigned char* mask, int rows, int cols,
                     float threshold);
-
-// Box-counting dimension of the cells of field that reach threshold: the slope
-// of the two-scale log-log samples. NaN when no box is occupied.
-float dimensionAt(const float* field, int rows, int cols, float threshold,
-                  int boxSize);
 
 struct SearchEvaluation {
   int index;        // quantile table index evaluated
@@ -66,33 +58,11 @@ SearchRecord thresholdSearch(const float* field, int rows, int cols,
                              float tolerance, double startFraction, int boxSize,
                              unsigned char* mask);
 
-// The same search without the marking: returns every evaluation and the
-// threshold the search ends on, which the caller marks.
-SearchRecord searchThreshold(const float* field, int rows, int cols,
-                             const float* quantileTable, int bins, float target,
-                             float tolerance, double startFraction, int boxSize);
-
-struct QuarterMaxima;
-// The same search over a field already summarised for box counting (the box
-// size is the summary's).
-SearchRecord searchThreshold(const QuarterMaxima& quarters, const float* quantileTable,
-                             int bins, float target, float tolerance,
-                             double startFraction);
-
 enum class AnalysisStatus {
   Ok,
   BadImage,     // not an 8-bit, 3-channel image
   TooLarge,     // 2^31 pixels or more, or a side past (2^31 - 1) / 20
   OutOfMemory,  // a working array could not be allocated
-};
-
-// Wall-clock milliseconds of each stage of one analysis, for benchmarks. The
-// four stages follow one another and together make up the timed analysis.
-struct StageTimes {
-  double surface = 0;      // block stage: block field and histogram
-  double blockSearch = 0;  // quantile table, block search and block marking
-  double fineStage = 0;    // pixel field, masks, pixel surface rows, fine measure
-  double pixelSearch = 0;  // pixel search and result marking
 };
 
 // Everything a run decides, for reporting and for tests.
@@ -110,7 +80,6 @@ struct AnalysisReport {
   // Milliseconds from just before the surface pass to just after the result is
   // marked, as GetTickCount measures them.
   std::uint32_t elapsedMs = 0;
-  StageTimes stageTimes;
 };
 
 // The whole analysis of a decoded 8-bit BGR image. On success result is an

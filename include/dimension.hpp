@@ -20,42 +20,6 @@ using DimensionSamples = std::map<float, float>;
 DimensionSamples BowCountingDimension(const float* field, int rows, int cols,
                                       float threshold, int boxSize);
 
-// The maximum of every s/2 x s/2 quarter of a field's counted extent (the
-// top-left s*floor(rows/s) x s*floor(cols/s) cells), NaN cells ignored; a
-// quarter of NaN cells only holds -infinity. A quarter then holds a cell that
-// reaches a threshold t exactly when its maximum reaches t, for every t except
-// -infinity (which an all-NaN quarter must not reach): so one pass over the
-// field serves every evaluation of a threshold search.
-struct QuarterMaxima {
-  const float* field = nullptr;  // the field summarised, for -infinity
-  int rows = 0;
-  int cols = 0;
-  int boxSize = 0;
-  int quarterRows = 0;  // 2 * floor(rows / boxSize)
-  int quarterCols = 0;  // 2 * floor(cols / boxSize)
-  std::vector<float> maxima;  // quarterRows x quarterCols, row-major
-  int summarisedRows = 0;     // rows of quarters summarised so far
-};
-
-// Summarises field for repeated box counting. field must outlive the result.
-// Throws std::invalid_argument as BowCountingDimension does.
-QuarterMaxima summariseQuarters(const float* field, int rows, int cols,
-                                int boxSize);
-
-// The same summary made piece by piece while the field is being filled:
-// startQuarters summarises nothing yet; summariseQuarterRows(quarters,
-// finalRows) summarises every row of quarters lying wholly in field rows
-// 0 .. finalRows-1 that is not summarised yet, so the caller promises those
-// rows hold their final values. After summariseQuarterRows(quarters, rows)
-// the summary equals summariseQuarters.
-QuarterMaxima startQuarters(const float* field, int rows, int cols, int boxSize);
-void summariseQuarterRows(QuarterMaxima& quarters, int finalRows);
-
-// The same samples as BowCountingDimension on the summarised field, in time
-// proportional to the number of quarters.
-DimensionSamples BowCountingDimension(const QuarterMaxima& quarters,
-                                      float threshold);
-
 // Least-squares line y = a*x + b through the first x.size() samples, through
 // explicitly inverted normal equations, entirely in float. Returns {a, b}.
 // Degenerate inputs give the IEEE result: no sample gives {0, 0}; one sample,

@@ -1,7 +1,8 @@
 #include "refinement.hpp"
+#include "refinement/fine_from_image.hpp"
 
-#include "surface.hpp"
-#include "surface/vector_build.hpp"
+#include "surface/surface_rows.hpp"
+#include "support/vector_build.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -32,14 +33,7 @@ CONTOURS_INLINE T measureOfTangents(T u0, T u1, T u2, T w0, T w1, T w2) {
 // The measure of one pixel for 3x3 masks, in the order of
 // preparingFineContours: for each tap, row by row, u_p += P_p * a, then
 // w_p += P_p * b; then the metric and (E+G)^2 / (EG-F^2).
-//
-// With SkipZeroTaps, the terms of the taps where the masks of the derivative
-// pair are 0 (the middle column of the first, the middle row of the second)
-// are left out. That is exact when those taps are +0 or -0 and the surface is
-// finite: the product is then a zero, and adding a zero leaves an accumulator
-// unchanged unless the accumulator is -0, which it never is: it starts at +0,
-// and a sum is -0 only when both addends are.
-template <bool SkipZeroTaps, class T>
+template <class T>
 CONTOURS_INLINE T fineMeasure(const float* const (&rows)[3][3], int x,
                               const float (&a)[9], const float (&b)[9]) {
   T u0 = T(), u1 = T(), u2 = T(), w0 = T(), w1 = T(), w2 = T();
@@ -52,16 +46,12 @@ CONTOURS_INLINE T fineMeasure(const float* const (&rows)[3][3], int x,
       const T p1 = loadAs<T>(rows[1][k] + x1);
       const T p2 = loadAs<T>(rows[2][k] + x1);
       const float ak = a[k * 3 + l], bk = b[k * 3 + l];
-      if (!SkipZeroTaps || l != 1) {
-        u0 = p0 * ak + u0;
-        u1 = p1 * ak + u1;
-        u2 = p2 * ak + u2;
-      }
-      if (!SkipZeroTaps || k != 1) {
-        w0 = p0 * bk + w0;
-        w1 = p1 * bk + w1;
-        w2 = p2 * bk + w2;
-      }
+      u0 = p0 * ak + u0;
+      u1 = p1 * ak + u1;
+      u2 = p2 * ak + u2;
+      w0 = p0 * bk + w0;
+      w1 = p1 * bk + w1;
+      w2 = p2 * bk + w2;
     }
   }
   return measureOfTangents(u0, u1, u2, w0, w1, w2);
@@ -72,12 +62,21 @@ CONTOURS_INLINE T fineMeasure(const float* const (&rows)[3][3], int x,
 constexpr float kEdgeTap = 0.1875f, kMiddleTap = 0.375f;
 
 // The fine measure of one pixel for exactly the derivative pair, on a finite
-// surface. Each tap value is +-e or +-q, and the taps of d1 and d2 meet on the
+// surface, giving the bits of fineMeasure.
+//
+// The terms of the taps where the masks are 0 (the middle column of d1, the
+// middle row of d2) are left out. That is exact on a finite surface: the
+// product is then a zero, and adding a zero leaves an accumulator unchanged
+// unless the accumulator is -0, which it never is: it starts at +0, and a sum
+// is -0 only when both addends are.
+//
+// Each other tap value is +-e or +-q, and the taps of d1 and d2 meet on the
 // four corner samples, so the product of a sample with e or q is formed once
 // and serves both tangents: P * (-c) is exactly -(P * c) (rounding is
 // symmetric), and u + -(x) is exactly u - x. The sums are then those of
-// fineMeasure<true> term by term and in the same order. The first tap of both
-// masks is -e at the top-left sample, so u_p and w_p start from one value.
+// fineMeasure without the zero taps, term by term and in the same order. The
+// first tap of both masks is -e at the top-left sample, so u_p and w_p start
+// from one value.
 template <class T>
 CONTOURS_INLINE T fineMeasureDerivativePair(const float* const (&rows)[3][3], int x) {
   T u[3], w[3];
@@ -140,7 +139,6 @@ CONTOURS_INLINE void measureRun(const Pixels& pixels, int x0, int x1, int W,
 }
 
 // Pixels of surface row y with any 3x3 masks.
-template <bool SkipZeroTaps>
 struct MaskedPixels {
   const float* rows[3][3];
   float a[9], b[9];
@@ -156,7 +154,7 @@ struct MaskedPixels {
   }
   template <class T>
   CONTOURS_INLINE T at(int x) const {
-    return fineMeasure<SkipZeroTaps, T>(rows, x, a, b);
+    return fineMeasure<T>(rows, x, a, b);
   }
 };
 
@@ -179,15 +177,7 @@ CONTOURS_CLONES_AVX512
 void fineMeasureRowAnyMasks(float*** pixelPlanes, const float* mask1,
                             const float* mask2, int y, int x0, int x1, int W,
                             float* fieldRow) {
-  measureRun(MaskedPixels<false>(pixelPlanes, mask1, mask2, y), x0, x1, W, fieldRow);
-}
-
-// Masks with the zeros of the derivative pair d1, d2, on a finite surface.
-CONTOURS_CLONES_AVX512
-void fineMeasureRowDerivativeMasks(float*** pixelPlanes, const float* mask1,
-                                   const float* mask2, int y, int x0, int x1, int W,
-                                   float* fieldRow) {
-  measureRun(MaskedPixels<true>(pixelPlanes, mask1, mask2, y), x0, x1, W, fieldRow);
+  measureRun(MaskedPixels(pixelPlanes, mask1, mask2, y), x0, x1, W, fieldRow);
 }
 
 // Exactly the derivative pair d1, d2, on a finite surface.
@@ -204,13 +194,6 @@ bool isDerivativePair(const float* mask1, const float* mask2) {
   const float d1[9] = {-e, 0.0f, e, -q, 0.0f, q, -e, 0.0f, e};
   const float d2[9] = {-e, -q, -e, 0.0f, 0.0f, 0.0f, e, q, e};
   return std::memcmp(mask1, d1, sizeof d1) == 0 && std::memcmp(mask2, d2, sizeof d2) == 0;
-}
-
-// True when mask1 is 0 (either sign) on its middle column and mask2 on its
-// middle row, as the column and row derivative masks are.
-bool hasDerivativeZeros(const float* mask1, const float* mask2) {
-  return mask1[1] == 0.0f && mask1[4] == 0.0f && mask1[7] == 0.0f &&
-         mask2[3] == 0.0f && mask2[4] == 0.0f && mask2[5] == 0.0f;
 }
 
 // One averaging pass along the rows: D[i][j] = (S[i][j] + S[i][j+1]) / 2 in
@@ -433,12 +416,9 @@ void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
               },
               rowsFinal);
   } else {
-    const auto measureRow = hasDerivativeZeros(mask1, mask2)
-                                ? fineMeasureRowDerivativeMasks
-                                : fineMeasureRowAnyMasks;
     fineStage(field, blockMask, blockRows, blockCols, W, prepareRows,
               [&](int y, int x0, int x1, float* fieldRow) {
-                measureRow(planes, mask1, mask2, y, x0, x1, W, fieldRow);
+                fineMeasureRowAnyMasks(planes, mask1, mask2, y, x0, x1, W, fieldRow);
               },
               rowsFinal);
   }

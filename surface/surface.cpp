@@ -1,4 +1,5 @@
 #include "surface.hpp"
+#include "surface/surface_rows.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -8,7 +9,7 @@
 #include <immintrin.h>
 #endif
 
-#include "surface/vector_build.hpp"
+#include "support/vector_build.hpp"
 
 namespace contours {
 

@@ -32,12 +32,27 @@ for header in "$source"/include/*.hpp; do
   cmp -s "$header" "$prefix/include/contours/$(basename "$header")" ||
     fail "header $(basename "$header") not installed in include/contours"
 done
+# The installed headers are the contract alone: each compiles on its own, and
+# none declares one of the pipeline's internal forms.
+for header in "$prefix"/include/contours/*.hpp; do
+  echo "#include <contours/$(basename "$header")>" |
+    c++ -std=c++17 -fsyntax-only -x c++ - -I"$prefix/include" \
+      $(pkg-config --cflags opencv4) || fail "$(basename "$header") does not compile alone"
+done
+internals='processBlocks|surfaceRow|calcFineContoursFromImage|QuarterMaxima|summariseQuarters|startQuarters|summariseQuarterRows|searchThreshold|findThreshold|StageTimes|stageTimes|tickCountFrom|elapsedTicks|std::function'
+if grep -nE "\b($internals)\b" "$prefix"/include/contours/*.hpp; then
+  fail "installed headers declare internals of the pipeline"
+fi
 for file in lib/libcontours_core.a lib/pkgconfig/contours.pc \
     lib/cmake/contours/contoursConfig.cmake \
     lib/cmake/contours/contoursConfigVersion.cmake \
     lib/cmake/contours/contoursTargets.cmake; do
   [ -f "$prefix/$file" ] || fail "$file missing"
 done
+# Neither does the exported target link the codecs.
+if grep -q imgcodecs "$prefix/lib/cmake/contours/"*.cmake; then
+  fail "the CMake package links the codecs"
+fi
 # The installed package must not point back into the source or build tree.
 if grep -rqF -e "$source" -e "$build" \
     "$prefix/lib/cmake" "$prefix/lib/pkgconfig"; then
@@ -66,10 +81,13 @@ read -r reported counted <<<"$selected"
 cmp -s "$work/example.bmp" "$work/run/GC_res.bmp" ||
   fail "example result differs from the installed contours' result"
 
-# The example again, compiled by hand from the pkg-config file.
+# The example again, compiled by hand from the pkg-config file, which names
+# OpenCV's core alone: the example brings the codecs it uses itself.
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 read -r -a flags <<<"$(pkg-config --cflags --libs contours)"
-c++ -std=c++17 "$source/examples/analyse.cpp" -o "$work/example-pc" "${flags[@]}" ||
+[[ " ${flags[*]} " != *imgcodecs* ]] || fail "pkg-config names the codecs: ${flags[*]}"
+c++ -std=c++17 "$source/examples/analyse.cpp" -o "$work/example-pc" "${flags[@]}" \
+    -lopencv_imgcodecs ||
   fail "example does not build with pkg-config's flags"
 line_pc=$("$work/example-pc" "$data/coffee.png") || fail "pkg-config example failed"
 [ "${line_pc%, * ms}" = "${line%, * ms}" ] || fail "pkg-config example reported: $line_pc"

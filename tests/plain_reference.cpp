@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "refinement.hpp"
+#include "refinement/derivative_masks.hpp"
 
 namespace plain {
 
@@ -218,15 +219,11 @@ Analysis analyse(const cv::Mat& image) {
                                     kBlockTolerance, kBlockStartFraction, kBoxSize,
                                     blockMask.data());
 
-  float M[7][9], d1[9], d2[9];
-  genericMatr(M[0], M[1], M[2], M[3], M[4], M[5], M[6], 3);
-  for (int k = 0; k < 9; ++k) {
-    d1[k] = (M[4][k] - M[3][k]) * 3.0f;
-    d2[k] = (M[2][k] - M[3][k]) * 3.0f;
-  }
+  DerivativeMasks masks = derivativeMasks(kMaskSize);
   std::vector<float> pixelField(static_cast<size_t>(H) * W, 0.0f);
   out.result.assign(pixelField.size(), 255);
-  calcFineContours(pixelField.data(), blockMask.data(), pixelPlanes.planes, d1, d2,
+  calcFineContours(pixelField.data(), blockMask.data(), pixelPlanes.planes,
+                   masks.d1.data(), masks.d2.data(),
                    blockRows, blockCols, W, 3);
   out.pixelSearch = thresholdSearch(pixelField.data(), H, W, out.quantileTable.data(),
                                     kBins, kPixelTarget, kPixelTolerance,

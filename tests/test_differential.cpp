@@ -17,9 +17,13 @@
 
 #include "contours.hpp"
 #include "dimension.hpp"
+#include "dimension/quarter_maxima.hpp"
 #include "plain_reference.hpp"
 #include "refinement.hpp"
+#include "refinement/derivative_masks.hpp"
+#include "refinement/fine_from_image.hpp"
 #include "surface.hpp"
+#include "surface/surface_rows.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -201,12 +205,9 @@ TEST(Differential, FineStageMatchesCandidateByCandidateVisit) {
       {"degenerate surfaces, arbitrary masks", true, true, false},
       {"preset markers (0, -0, NaN, 1)", false, false, true},
   };
-  float M[7][9], d1[9], d2[9];
-  contours::genericMatr(M[0], M[1], M[2], M[3], M[4], M[5], M[6], 3);
-  for (int k = 0; k < 9; ++k) {
-    d1[k] = (M[4][k] - M[3][k]) * 3.0f;
-    d2[k] = (M[2][k] - M[3][k]) * 3.0f;
-  }
+  contours::DerivativeMasks masks = contours::derivativeMasks(3);
+  float* const d1 = masks.d1.data();
+  float* const d2 = masks.d2.data();
   std::mt19937 random(7);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   for (const FineCase& c : cases) {
@@ -272,12 +273,9 @@ TEST(Differential, BlockStageAloneMatchesSurfacePass) {
 // them, and leaves out the zero taps of derivative masks; it must give the
 // field the plain stage gives on the stored surface.
 TEST(Differential, FineStageFromImageRowsMatchesStoredSurface) {
-  float M[7][9], d1[9], d2[9];
-  contours::genericMatr(M[0], M[1], M[2], M[3], M[4], M[5], M[6], 3);
-  for (int k = 0; k < 9; ++k) {
-    d1[k] = (M[4][k] - M[3][k]) * 3.0f;
-    d2[k] = (M[2][k] - M[3][k]) * 3.0f;
-  }
+  contours::DerivativeMasks masks = contours::derivativeMasks(3);
+  float* const d1 = masks.d1.data();
+  float* const d2 = masks.d2.data();
   std::mt19937 random(17);
   std::uniform_real_distribution<float> tap(-1.0f, 1.0f);
   // Exactly d1 and d2 share the products of their taps; masks that only come
@@ -333,12 +331,9 @@ TEST(Differential, FineStageFromImageRowsMatchesStoredSurface) {
 // already hold its final value, and the summary made piece by piece must be
 // the one made from the finished field.
 TEST(Differential, FieldRowsReportedFinalDoNotChangeAndPiecewiseSummaryMatches) {
-  float M[7][9], d1[9], d2[9];
-  contours::genericMatr(M[0], M[1], M[2], M[3], M[4], M[5], M[6], 3);
-  for (int k = 0; k < 9; ++k) {
-    d1[k] = (M[4][k] - M[3][k]) * 3.0f;
-    d2[k] = (M[2][k] - M[3][k]) * 3.0f;
-  }
+  contours::DerivativeMasks masks = contours::derivativeMasks(3);
+  float* const d1 = masks.d1.data();
+  float* const d2 = masks.d2.data();
   std::mt19937 random(19);
   unsigned seed = 900;
   for (const cv::Size& size : testSizes())
@@ -378,12 +373,9 @@ TEST(Differential, FieldRowsReportedFinalDoNotChangeAndPiecewiseSummaryMatches) 
 
 // A mask size other than 3 goes through the general path.
 TEST(Differential, FineStageWithFiveByFiveMasksMatches) {
-  float M[7][25], d1[25], d2[25];
-  contours::genericMatr(M[0], M[1], M[2], M[3], M[4], M[5], M[6], 5);
-  for (int k = 0; k < 25; ++k) {
-    d1[k] = (M[4][k] - M[3][k]) * 5.0f;
-    d2[k] = (M[2][k] - M[3][k]) * 5.0f;
-  }
+  contours::DerivativeMasks masks = contours::derivativeMasks(5);
+  float* const d1 = masks.d1.data();
+  float* const d2 = masks.d2.data();
   const int H = 47, W = 53;
   const cv::Mat image = makeImage(Scene::Noise, H, W, 5);
   Planes planes(H, W, 0.0f), block(H / 3, W / 3, 0.0f);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "contours.hpp"
+#include "driver/clock.hpp"
 #include "test_support.hpp"
 
 namespace {

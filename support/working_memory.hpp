@@ -1,0 +1,55 @@
+#pragma once
+// Where the pipeline's large working arrays come from. Private to the library.
+//
+// Large arrays come from the kernel as zero pages: nothing is zero-filled by
+// hand, a page is only touched by the stage that fills it (and never, if no
+// stage does), and whole 2 MiB stretches are offered as transparent huge
+// pages so that a first touch costs one fault per 2 MiB instead of per 4 KiB.
+
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+
+namespace contours {
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+template <class T>
+using Buffer = std::unique_ptr<T[], FreeDeleter>;
+
+// n elements of T, every byte 0 (calloc: large blocks are fresh zero pages).
+// Throws std::bad_alloc when the memory cannot be had.
+void* zeroedBytes(std::size_t n, std::size_t size);
+template <class T>
+Buffer<T> zeroedBuffer(std::size_t n) {
+  return Buffer<T>(static_cast<T*>(zeroedBytes(n, sizeof(T))));
+}
+
+// Asks for transparent huge pages on the whole 2 MiB pages inside
+// [p, p + bytes) before they are first written; a refused hint only costs
+// speed.
+void adviseHugePages(void* p, std::size_t bytes);
+
+// Zero-filled memory mapped straight from the kernel, starting on a 2 MiB
+// boundary so that every whole 2 MiB of the array can be a huge page.
+// Throws std::bad_alloc when the mapping fails.
+class PageBlock {
+ public:
+  explicit PageBlock(std::size_t bytes);
+  ~PageBlock();
+  PageBlock(const PageBlock&) = delete;
+  PageBlock& operator=(const PageBlock&) = delete;
+
+  template <class T>
+  T* as() const {
+    return static_cast<T*>(data_);
+  }
+
+ private:
+  void* base_ = nullptr;
+  void* data_ = nullptr;
+  std::size_t length_ = 0;
+};
+
+}  // namespace contours

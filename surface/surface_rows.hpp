@@ -1,0 +1,21 @@
+#pragma once
+// The surface pass as the pipeline runs it, without storing the pixel surface.
+// Private to the library.
+
+#include <opencv2/core.hpp>
+
+namespace contours {
+
+// The block stage of processImage alone: the same block field and histogram,
+// keeping neither surface (only the two block surface rows a block row's
+// measure reads live at a time). The pipeline uses it with surfaceRow, making
+// pixel surface rows only where the fine stage reads them.
+void processBlocks(const cv::Mat& image, float* blockField, int* histogram, int H,
+                   int W, int bins);
+
+// The pixel surface points of image row y, columns 0 .. count-1, into the
+// three plane rows p0, p1, p2: exactly the values processImage writes there.
+void surfaceRow(const cv::Mat& image, int y, int count, float* p0, float* p1,
+                float* p2);
+
+}  // namespace contours
