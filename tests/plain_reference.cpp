@@ -5,6 +5,7 @@
 
 #include "refinement.hpp"
 #include "refinement/derivative_masks.hpp"
+#include "test_support.hpp"
 
 namespace plain {
 
@@ -185,33 +186,16 @@ contours::SearchRecord thresholdSearch(const float* field, int rows, int cols,
   return record;
 }
 
-namespace {
-
-struct PlainPlanes {
-  PlainPlanes(int rows, int cols) : values(3 * static_cast<size_t>(rows) * cols) {
-    for (int p = 0; p < 3; ++p) {
-      for (int r = 0; r < rows; ++r)
-        rowTables[p].push_back(values.data() + (static_cast<size_t>(p) * rows + r) * cols);
-      planes[p] = rowTables[p].data();
-    }
-  }
-  std::vector<float> values;
-  std::vector<float*> rowTables[3];
-  float** planes[3] = {};
-};
-
-}  // namespace
-
 Analysis analyse(const cv::Mat& image) {
   using namespace contours;
   Analysis out;
   const int H = image.rows, W = image.cols;
   const int blockRows = H / 3, blockCols = W / 3;
-  PlainPlanes pixelPlanes(H, W), blockPlanes(blockRows, blockCols);
+  testsupport::Planes pixelPlanes(H, W, 0.0f), blockPlanes(blockRows, blockCols, 0.0f);
   std::vector<float> blockField(static_cast<size_t>(blockRows) * blockCols, 0.0f);
   std::vector<unsigned char> blockMask(blockField.size(), 255);
 
-  processImage(image, blockField.data(), pixelPlanes.planes, blockPlanes.planes,
+  processImage(image, blockField.data(), pixelPlanes.get(), blockPlanes.get(),
                out.histogram.data(), H, W, kBins);
   buildQuantileTable(out.histogram.data(), out.quantileTable.data(), kBins);
   out.blockSearch = thresholdSearch(blockField.data(), blockRows, blockCols,
@@ -222,7 +206,7 @@ Analysis analyse(const cv::Mat& image) {
   DerivativeMasks masks = derivativeMasks(kMaskSize);
   std::vector<float> pixelField(static_cast<size_t>(H) * W, 0.0f);
   out.result.assign(pixelField.size(), 255);
-  calcFineContours(pixelField.data(), blockMask.data(), pixelPlanes.planes,
+  calcFineContours(pixelField.data(), blockMask.data(), pixelPlanes.get(),
                    masks.d1.data(), masks.d2.data(),
                    blockRows, blockCols, W, 3);
   out.pixelSearch = thresholdSearch(pixelField.data(), H, W, out.quantileTable.data(),

@@ -1,5 +1,6 @@
 #include "auxiliary.hpp"
 #include "refinement.hpp"
+#include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -59,30 +60,8 @@ void expectSame(T expected, T actual, const std::string& what) {
 
 // ---------------------------------------------------------------- calcDeriv
 
-// A three-plane surface of rows x cols floats, plane -> row -> column.
-struct Surface {
-  Surface(int rows, int cols)
-      : data(3 * rows * cols), rowPointers(3 * rows), planes(3) {
-    for (int p = 0; p < 3; ++p) {
-      for (int y = 0; y < rows; ++y)
-        rowPointers[p * rows + y] = data.data() + (p * rows + y) * cols;
-      planes[p] = rowPointers.data() + p * rows;
-    }
-  }
-  std::vector<float> data;
-  std::vector<float*> rowPointers;
-  std::vector<float**> planes;
-};
-
-// The family genericMatr builds for n, M1..M7.
-struct Family {
-  explicit Family(int n) : n(n), M(7, std::vector<float>(n * n)) {
-    genericMatr(M[0].data(), M[1].data(), M[2].data(), M[3].data(), M[4].data(),
-                M[5].data(), M[6].data(), n);
-  }
-  int n;
-  std::vector<std::vector<float>> M;
-};
+using Surface = testsupport::Planes;
+using Family = testsupport::MaskFamily;
 
 struct Derivatives {
   float d2x[3], dxy[3], d2y[3], dx[3], dy[3];
@@ -94,9 +73,9 @@ Derivatives derive(Surface& s, const Family& f, int row, int column) {
   // shows up.
   for (float* out : {d.d2x, d.dxy, d.d2y, d.dx, d.dy})
     for (int p = 0; p < 3; ++p) out[p] = 1234.5f + static_cast<float>(p);
-  calcDeriv(s.planes.data(), f.M[1].data(), f.M[2].data(), f.M[3].data(),
-            f.M[4].data(), f.M[5].data(), f.M[6].data(), d.d2x, d.dxy, d.d2y,
-            d.dx, d.dy, f.n, row, column);
+  calcDeriv(s.get(), f.M(2).data(), f.M(3).data(), f.M(4).data(), f.M(5).data(),
+            f.M(6).data(), f.M(7).data(), d.d2x, d.dxy, d.d2y, d.dx, d.dy, f.n(), row,
+            column);
   return d;
 }
 
@@ -149,11 +128,11 @@ TEST_P(CalcDeriv, PlanesGiveTheFamilyScaledDerivativesInEveryComponent) {
   const Family family(c.n);
   const std::vector<Plane>& all = planes();
   for (size_t shift = 0; shift < all.size(); ++shift) {
-    Surface surface(rows, cols);
+    Surface surface(rows, cols, 0.0f);
     for (int p = 0; p < 3; ++p) {
       const Plane& plane = all[(shift + p) % all.size()];
       for (int y = 0; y < rows; ++y)
-        for (int x = 0; x < cols; ++x) surface.planes[p][y][x] = plane.value(y, x);
+        for (int x = 0; x < cols; ++x) surface.at(p, y, x) = plane.value(y, x);
     }
     const Derivatives d = derive(surface, family, c.row, c.column);
     const float* outputs[] = {d.d2x, d.dxy, d.d2y, d.dx, d.dy};
@@ -181,9 +160,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(CalcDerivValues, RepeatedCallsGiveTheSameBits) {
   const Family family(5);
-  Surface surface(9, 9);
+  Surface surface(9, 9, 0.0f);
   unsigned state = 12345;
-  for (float& v : surface.data) {
+  for (float& v : surface.values()) {
     state = state * 1103515245u + 12345u;
     v = static_cast<float>(state >> 8) / 65536.0f - 128.0f;
   }

@@ -15,27 +15,7 @@
 
 namespace {
 
-// The seven members for mask size n, built into arrays that held garbage.
-struct Family {
-  explicit Family(int n) : n(n) {
-    for (auto& m : members) m.assign(static_cast<size_t>(n) * n, std::nanf(""));
-    contours::genericMatr(members[0].data(), members[1].data(), members[2].data(),
-                          members[3].data(), members[4].data(), members[5].data(),
-                          members[6].data(), n);
-  }
-  const std::vector<float>& M(int k) const { return members[k - 1]; }
-  // n * (a - b), as the driver forms its derivative masks.
-  std::vector<float> derivative(int a, int b) const {
-    std::vector<float> d(M(a).size());
-    for (size_t k = 0; k < d.size(); ++k)
-      d[k] = (M(a)[k] - M(b)[k]) * static_cast<float>(n);
-    return d;
-  }
-  std::vector<float> d1() const { return derivative(5, 4); }
-  std::vector<float> d2() const { return derivative(3, 4); }
-  int n;
-  std::vector<float> members[7];
-};
+using Family = testsupport::MaskFamily;
 
 // u (x) v, u vertical, v horizontal, each divided by its sum.
 std::vector<float> outer(std::vector<double> u, std::vector<double> v) {

@@ -1,12 +1,16 @@
 #pragma once
 // Helpers shared by the unit tests.
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "refinement.hpp"
+#include "refinement/derivative_masks.hpp"
 
 namespace testsupport {
 
@@ -40,6 +44,8 @@ class Planes {
   }
   float*** get() { return planes_; }
   float& at(int plane, int row, int col) { return planes_[plane][row][col]; }
+  // Every value of every plane, plane after plane.
+  std::vector<float>& values() { return values_; }
   int rows() const { return rows_; }
   int cols() const { return cols_; }
 
@@ -48,6 +54,27 @@ class Planes {
   std::vector<float> values_;
   std::vector<float*> rowTables_[3];
   float** planes_[3] = {};
+};
+
+// The seven members genericMatr builds for mask size n, into arrays that held
+// garbage, and the derivative masks the pipeline forms from them.
+class MaskFamily {
+ public:
+  explicit MaskFamily(int n) : n_(n) {
+    for (auto& m : members_) m.assign(static_cast<size_t>(n) * n, std::nanf(""));
+    contours::genericMatr(members_[0].data(), members_[1].data(), members_[2].data(),
+                          members_[3].data(), members_[4].data(), members_[5].data(),
+                          members_[6].data(), n);
+  }
+  int n() const { return n_; }
+  // Member Mk, k = 1 .. 7.
+  const std::vector<float>& M(int k) const { return members_[k - 1]; }
+  std::vector<float> d1() const { return contours::derivativeMasks(n_).d1; }
+  std::vector<float> d2() const { return contours::derivativeMasks(n_).d2; }
+
+ private:
+  int n_;
+  std::vector<float> members_[7];
 };
 
 }  // namespace testsupport
