@@ -101,6 +101,7 @@ void markCells(const float* __restrict field, unsigned char* __restrict mask,
 
 void fixLastSegment(const float* field, unsigned char* mask, int rows, int cols,
                     float threshold) {
+  if (rows <= 0 || cols <= 0) return;  // no cells
   markCells(field, mask, static_cast<size_t>(rows) * static_cast<size_t>(cols),
             threshold);
 }
