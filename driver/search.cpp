@@ -38,6 +38,7 @@ void checkSearchStart(int bins, double startFraction) {
 
 void fixLastSegment(const float* field, unsigned char* mask, int rows, int cols,
                     float threshold) {
+  if (rows <= 0 || cols <= 0) return;  // no cells
   const size_t n = static_cast<size_t>(rows) * static_cast<size_t>(cols);
   for (size_t i = 0; i < n; ++i)
     if (field[i] >= threshold) mask[i] = 0;

@@ -32,6 +32,7 @@ std::uint32_t GetTickCount();
 void buildQuantileTable(const int* histogram, float* quantileTable, int bins);
 
 // Sets mask to 0 wherever field >= threshold (ordered: NaN never qualifies).
+// rows or cols below 1 describe no cells: nothing is touched.
 void fixLastSegment(const float* field, unsigned char* mask, int rows, int cols,
                     float threshold);
 

@@ -6,7 +6,8 @@ namespace contours {
 // Builds the seven n x n row-major members M1..M7 of the binomial mask family
 // by repeated pairwise averaging of a unit impulse. Every element of every
 // array is written; nothing is read before it is written. Throws
-// std::invalid_argument when n < 1, before touching any array.
+// std::invalid_argument when n < 1 or when n * n passes the int range
+// (n > 46340), before touching any array.
 void genericMatr(float* M1, float* M2, float* M3, float* M4, float* M5,
                  float* M6, float* M7, int n);
 

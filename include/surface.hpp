@@ -14,7 +14,10 @@ namespace contours {
 //    (j, k) with j < H/3 - 2 and k < W/3 - 2, row stride W/3; other cells are
 //    left as they are;
 //  - histogram: for each measure m written, bin trunc(m) is incremented when
-//    -1 < m < bins (NaN and infinities are never counted).
+//    -1 < m < bins (NaN and infinities are never counted; nothing when
+//    bins < 1).
+// Sizes with no complete 3x3 block (H < 3 or W < 3, negative ones included)
+// touch nothing.
 // image must be 8-bit, 3 channels, in blue, green, red order; it is only read.
 void processImage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
                   float*** blockPlanes, int* histogram, int H, int W, int bins);

@@ -15,6 +15,12 @@
 //   1  at least one image failed (the others were still processed)
 //   2  wrong arguments (no output directory or no image)
 //   3  the output directory cannot be created or is not a directory
+//
+// Like contours, no input, file-system state or resource limit ends it by a
+// signal: a reader that closes standard output does not stop the work (every
+// result is still written), and a file-size limit fails the write of that
+// image. SIGINT, SIGTERM and SIGHUP end it after removing the temporary file
+// of the result being written; results already filed stay.
 
 #include <malloc.h>
 
@@ -162,11 +168,14 @@ class ResultFiler {
 Outcome analyseOne(const char* path) {
   Outcome outcome;
   outcome.path = path;
-  cv::Mat image = contours::readImage(path);
-  if (image.data == nullptr) {
-    outcome.error = "cannot read or decode the image";
+  contours::ReadResult read = contours::readImage(path);
+  if (read.status != contours::ReadStatus::Ok) {
+    outcome.error = read.status == contours::ReadStatus::OutOfMemory
+                        ? "not enough memory"
+                        : "cannot read or decode the image";
     return outcome;
   }
+  cv::Mat image = std::move(read.image);
   outcome.width = image.cols;
   outcome.height = image.rows;
 
@@ -230,4 +239,8 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return run(argc, argv); }
+int main(int argc, char** argv) {
+  // Before the writer thread starts, so that it inherits the dispositions.
+  contours::prepareProcess();
+  return run(argc, argv);
+}

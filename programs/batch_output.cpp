@@ -63,37 +63,26 @@ std::string publishResult(const std::string& outputDir,
                           std::string& error) {
   // A short fixed stem keeps the temporary name within the file name limit
   // whatever the length of the input's name.
-  std::string temporary = joinPath(outputDir, ".contours-batch.XXXXXX");
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) {
-    error = std::string("cannot create a file in ") + outputDir + ": " +
-            std::strerror(errno);
-    return std::string();
-  }
-  ::close(fd);
-
-  if (!writeBmpAtomically(temporary, image)) {
-    ::unlink(temporary.c_str());
+  PendingFile pending;
+  int errorNumber = 0;
+  if (!pending.write(joinPath(outputDir, ".contours-batch."), image, errorNumber)) {
     error = "cannot write the result in " + outputDir;
+    if (errorNumber != 0) error += std::string(": ") + std::strerror(errorNumber);
     return std::string();
   }
 
-  std::string published;
-  bool moved = false;
   for (unsigned n = 1; n < std::numeric_limits<unsigned>::max(); ++n) {
     const std::string candidate = resultCandidate(outputDir, baseName, n);
-    const int failure = linkNoReplace(temporary, candidate, moved);
-    if (failure == 0) {
-      published = candidate;
-      break;
-    }
+    bool moved = false;
+    const int failure = linkNoReplace(pending.path(), candidate, moved);
+    if (moved) pending.released();
+    if (failure == 0) return candidate;  // the temporary name goes with pending
     if (failure != EEXIST) {
       error = "cannot write " + candidate + ": " + std::strerror(failure);
       break;
     }
   }
-  if (!moved) ::unlink(temporary.c_str());
-  return published;
+  return std::string();
 }
 
 }  // namespace contours

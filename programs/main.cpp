@@ -9,12 +9,14 @@
 //        (" --(!) Error writing GC_res.bmp ")
 //   252  the image has 2^31 pixels or more, or a side of more than 107374182
 //        pixels (" --(!) Image too large ")
-//   251  the working arrays cannot be allocated (" --(!) Not enough memory ")
+//   251  the image's pixels or the working arrays cannot be allocated
+//        (" --(!) Not enough memory ")
 // Every message goes to standard output. No input, file-system state or
 // resource limit ends the run by a signal: a pipe closed by the reader of
 // standard output or a file-size limit turns into a failed write instead.
+// SIGINT, SIGTERM and SIGHUP still end it, but only after the temporary file
+// of a write in progress is removed; an earlier GC_res.bmp stays as it was.
 
-#include <csignal>
 #include <iostream>
 #include <string>
 #include <utility>
@@ -40,11 +42,16 @@ int run(int argc, char** argv) {
     return kWrongArguments;
   }
 
-  cv::Mat image = contours::readImage(argv[1]);
-  if (image.data == nullptr) {
+  contours::ReadResult read = contours::readImage(argv[1]);
+  if (read.status == contours::ReadStatus::OutOfMemory) {
+    std::cout << " --(!) Not enough memory " << std::endl;
+    return kOutOfMemory;
+  }
+  if (read.status != contours::ReadStatus::Ok) {
     std::cout << " --(!) Error reading images \n" << std::endl;
     return kReadError;
   }
+  cv::Mat image = std::move(read.image);
 
   std::cout << "Width of image: " << image.cols << std::endl;
   std::cout << "Height of image: " << image.rows << std::endl;
@@ -79,9 +86,6 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A reader that stops reading standard output must not cost the result, and
-  // a file-size limit must end as a failed write (EFBIG), not as a signal.
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
+  contours::prepareProcess();
   return run(argc, argv);
 }

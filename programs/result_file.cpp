@@ -1,18 +1,107 @@
 #include "result_file.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <vector>
 
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 namespace contours {
 
 namespace {
+
+// ---------------------------------------------------------------------------
+// Temporary files removed when the process is interrupted.
+//
+// A slot is Free, Busy (a thread with the interrupting signals blocked is
+// creating, renaming or removing its file) or Owned (the file exists under the
+// name in the slot). The handler waits out Busy slots, which belong to other
+// threads, removes the files of Owned ones and ends the process. A thread
+// makes its slot Busy before it looks at `interrupted`, and the handler sets
+// `interrupted` before it looks at the slots, so either the thread sees the
+// interruption and stops, or the handler sees the slot and waits for it.
+
+constexpr int kSlots = 8;
+constexpr size_t kMaxPath = 4096;
+enum : int { kFree = 0, kBusy = 1, kOwned = 2 };
+
+std::atomic<int> slotState[kSlots];
+char slotPath[kSlots][kMaxPath];
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<int>::is_always_lock_free &&
+                  std::atomic<bool>::is_always_lock_free,
+              "the signal handler needs lock-free atomics");
+
+const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void onInterrupt(int signalNumber) {
+  const int savedErrno = errno;
+  interrupted.store(true);
+  for (int i = 0; i < kSlots; ++i) {
+    int state;
+    while ((state = slotState[i].load()) == kBusy) {
+    }
+    if (state == kOwned) ::unlink(slotPath[i]);
+  }
+  errno = savedErrno;
+  // Delivered once the handler returns, now with the default action.
+  ::signal(signalNumber, SIG_DFL);
+  ::raise(signalNumber);
+}
+
+// Blocks the interrupting signals in the calling thread for one scope.
+class InterruptsBlocked {
+ public:
+  InterruptsBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int s : kInterruptSignals) sigaddset(&set, s);
+    ::pthread_sigmask(SIG_BLOCK, &set, &previous_);
+  }
+  ~InterruptsBlocked() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  InterruptsBlocked(const InterruptsBlocked&) = delete;
+  InterruptsBlocked& operator=(const InterruptsBlocked&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+// A Busy slot, or -1 when all are taken (the file is then not removed on
+// interruption, but written all the same).
+int claimSlot() {
+  for (int i = 0; i < kSlots; ++i) {
+    int expected = kFree;
+    if (slotState[i].compare_exchange_strong(expected, kBusy)) return i;
+  }
+  return -1;
+}
+
+void randomSuffix(char* out, size_t n) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char bytes[16];
+  if (::getrandom(bytes, n, GRND_NONBLOCK) != static_cast<ssize_t>(n)) {
+    // No entropy yet: time and process id, still checked by O_EXCL.
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    unsigned long long x = static_cast<unsigned long long>(now.tv_nsec) ^
+                           (static_cast<unsigned long long>(::getpid()) << 32);
+    for (size_t i = 0; i < n; ++i, x = x * 6364136223846793005ULL + 1442695040888963407ULL)
+      bytes[i] = static_cast<unsigned char>(x >> 56);
+  }
+  for (size_t i = 0; i < n; ++i) out[i] = kAlphabet[bytes[i] % 62];
+}
 
 bool writeAll(int fd, const unsigned char* data, size_t size) {
   while (size > 0) {
@@ -41,7 +130,29 @@ void syncDirectoryOf(const std::string& path) {
 
 }  // namespace
 
-bool writeBmpAtomically(const std::string& path, const cv::Mat& image) {
+void prepareProcess() {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  for (const int s : kInterruptSignals) {
+    struct sigaction previous {};
+    if (::sigaction(s, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN)
+      continue;  // e.g. nohup, or a background job of a shell: stays ignored
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    for (const int t : kInterruptSignals) sigaddset(&action.sa_mask, t);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(s, &action, nullptr);
+  }
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+}
+
+PendingFile::~PendingFile() { discard(); }
+
+bool PendingFile::write(const std::string& prefix, const cv::Mat& image,
+                        int& errorNumber) {
+  discard();
+  errorNumber = 0;
   std::vector<unsigned char> encoded;
   try {
     if (!cv::imencode(".bmp", image, encoded)) return false;
@@ -51,33 +162,102 @@ bool writeBmpAtomically(const std::string& path, const cv::Mat& image) {
     return false;
   }
 
-  std::string temporary = path + ".XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return false;
-
-  // mkstemp creates the file private to its owner; give the result the
-  // permissions a plainly created file would have.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  bool ok = ::fchmod(fd, 0666 & ~mask) == 0;
-  ok = ok && writeAll(fd, encoded.data(), encoded.size());
-  ok = ok && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    return false;
+  constexpr size_t kSuffix = 6;
+  std::string name = prefix + std::string(kSuffix, 'X');
+  int fd = -1;
+  {
+    const InterruptsBlocked blocked;
+    slot_ = name.size() < kMaxPath ? claimSlot() : -1;
+    if (interrupted.load()) {
+      if (slot_ >= 0) slotState[slot_].store(kFree);
+      slot_ = -1;
+      return false;
+    }
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+      randomSuffix(&name[name.size() - kSuffix], kSuffix);
+      if (slot_ >= 0) std::memcpy(slotPath[slot_], name.c_str(), name.size() + 1);
+      // 0666 less the umask: the permissions of a plainly created file.
+      fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+      errorNumber = errno;
+      if (slot_ >= 0) slotState[slot_].store(kFree);
+      slot_ = -1;
+      return false;
+    }
+    path_ = name;
+    if (slot_ >= 0) slotState[slot_].store(kOwned);
   }
+
+  bool ok = writeAll(fd, encoded.data(), encoded.size());
+  ok = ok && ::fsync(fd) == 0;
+  if (!ok) errorNumber = errno;
+  if (::close(fd) != 0 && ok) {
+    errorNumber = errno;
+    ok = false;
+  }
+  if (!ok) discard();
+  return ok;
+}
+
+bool PendingFile::renameTo(const std::string& target) {
+  if (path_.empty()) return false;
+  const InterruptsBlocked blocked;
+  if (slot_ >= 0) slotState[slot_].store(kBusy);
+  // Once interrupted, whatever stands at target stays as it is.
+  const bool ok = !interrupted.load() && ::rename(path_.c_str(), target.c_str()) == 0;
+  if (slot_ >= 0) slotState[slot_].store(ok ? kFree : kOwned);
+  if (ok) {
+    slot_ = -1;
+    path_.clear();
+  }
+  return ok;
+}
+
+void PendingFile::released() {
+  const InterruptsBlocked blocked;
+  if (slot_ >= 0) slotState[slot_].store(kFree);
+  slot_ = -1;
+  path_.clear();
+}
+
+void PendingFile::discard() {
+  if (path_.empty()) return;
+  const InterruptsBlocked blocked;
+  if (slot_ >= 0) slotState[slot_].store(kBusy);
+  ::unlink(path_.c_str());
+  if (slot_ >= 0) slotState[slot_].store(kFree);
+  slot_ = -1;
+  path_.clear();
+}
+
+bool writeBmpAtomically(const std::string& path, const cv::Mat& image) {
+  PendingFile pending;
+  int errorNumber = 0;
+  if (!pending.write(path + ".", image, errorNumber) || !pending.renameTo(path))
+    return false;
   syncDirectoryOf(path);
   return true;
 }
 
-cv::Mat readImage(const char* path) {
+ReadResult readImage(const char* path) {
+  ReadResult result;
   try {
-    return cv::imread(path, cv::IMREAD_COLOR);
+    result.image = cv::imread(path, cv::IMREAD_COLOR);
+    result.status = result.image.data != nullptr ? ReadStatus::Ok : ReadStatus::Unreadable;
+  } catch (const cv::Exception& e) {
+    // imread allocates the pixels outside its own guard, so a failed
+    // allocation reaches here, told apart by its code.
+    result.status = e.code == cv::Error::StsNoMem ? ReadStatus::OutOfMemory
+                                                  : ReadStatus::Unreadable;
+  } catch (const std::bad_alloc&) {
+    result.status = ReadStatus::OutOfMemory;
   } catch (...) {
+    result.status = ReadStatus::Unreadable;
   }
-  return cv::Mat();
+  if (result.status != ReadStatus::Ok) result.image.release();
+  return result;
 }
 
 }  // namespace contours

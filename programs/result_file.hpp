@@ -8,16 +8,75 @@
 
 namespace contours {
 
+// Sets up a command-line tool's process; call it first in main, before any
+// thread starts:
+//  - a reader that closes standard output (SIGPIPE) or a file-size limit
+//    (SIGXFSZ) turns into a failed write instead of ending the process;
+//  - SIGINT, SIGTERM and SIGHUP (unless the process started with them
+//    ignored) first remove the temporary files of writes in progress and then
+//    end the process by the same signal, as it would have ended without;
+//  - OpenCV's own log goes nowhere, so nothing but the decoders' libraries
+//    can write to standard error.
+void prepareProcess();
+
 // Encodes image as BMP in memory, writes it to a temporary file in the
 // destination's directory, flushes it to disk and renames it over path.
 // On any failure the temporary file is removed and whatever stood at path
 // before stays exactly as it was. Returns false on failure.
 bool writeBmpAtomically(const std::string& path, const cv::Mat& image);
 
-// Decodes the image file at path as 3-channel 8-bit BGR. Whatever a decoder
-// throws or refuses (a malformed or truncated file, a header claiming more
-// pixels than the decoders accept, no memory for the pixels) gives an empty
-// matrix, a read error like an unreadable file.
-cv::Mat readImage(const char* path);
+// A result written and flushed under a fresh temporary name, not yet under
+// its own: the caller links or renames it to where it belongs, and the file
+// is removed when this goes out of scope (or when the process is interrupted
+// first, see prepareProcess). The file gets the permissions of a plainly
+// created one (0666 less the umask).
+class PendingFile {
+ public:
+  PendingFile() = default;
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+  ~PendingFile();
+
+  // Encodes image as BMP and writes it to a new file named prefix followed by
+  // six random characters, flushed to disk. False (and nothing left) on any
+  // failure; errorNumber then holds the errno of a failed system call, or 0.
+  bool write(const std::string& prefix, const cv::Mat& image, int& errorNumber);
+
+  // The temporary name, while the file exists under it.
+  const std::string& path() const { return path_; }
+
+  // Renames the file to target, replacing what is there. False on failure,
+  // the file still pending.
+  bool renameTo(const std::string& target);
+
+  // The file has been given its final name in some other way (e.g. by
+  // renameat2): the temporary name is no longer this process's to remove.
+  void released();
+
+ private:
+  void discard();
+  std::string path_;
+  int slot_ = -1;  // place in the list of files removed on interruption
+};
+
+// Why readImage delivered no image.
+enum class ReadStatus {
+  Ok,           // image holds the decoded pixels
+  Unreadable,   // missing, unreadable, malformed, truncated or unsupported
+                // file, or a header claiming more pixels than the decoders
+                // accept
+  OutOfMemory,  // the file may be fine, but the pixels could not be allocated
+};
+
+struct ReadResult {
+  ReadStatus status = ReadStatus::Unreadable;
+  cv::Mat image;  // 3-channel 8-bit BGR when status is Ok, empty otherwise
+};
+
+// Decodes the image file at path as 3-channel 8-bit BGR. Nothing is thrown:
+// whatever a decoder throws or refuses becomes Unreadable, except a failure
+// to allocate memory (std::bad_alloc, or cv::Exception with code
+// cv::Error::StsNoMem), which becomes OutOfMemory.
+ReadResult readImage(const char* path);
 
 }  // namespace contours

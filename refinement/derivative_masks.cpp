@@ -1,6 +1,7 @@
 #include "refinement/derivative_masks.hpp"
 
 #include <cstddef>
+#include <limits>
 #include <stdexcept>
 
 #include "refinement.hpp"
@@ -8,7 +9,10 @@
 namespace contours {
 
 DerivativeMasks derivativeMasks(int n) {
+  // genericMatr's own refusals, before anything is allocated for the family.
   if (n < 1) throw std::invalid_argument("mask size must be at least 1");
+  if (n > std::numeric_limits<int>::max() / n)
+    throw std::invalid_argument("mask size whose square passes the int range");
   const std::size_t count = static_cast<std::size_t>(n) * static_cast<std::size_t>(n);
   std::vector<float> M[7];
   for (auto& member : M) member.assign(count, 0.0f);

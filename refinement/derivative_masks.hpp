@@ -15,7 +15,7 @@ struct DerivativeMasks {
 // Builds the mask family of size n with genericMatr and forms d1 and d2 from
 // it, element by element in single precision, the difference first and n
 // converted to float. For n = 3 they are the Sobel kernels scaled by 3/16.
-// Throws std::invalid_argument as genericMatr does.
+// Throws std::invalid_argument as genericMatr does, before allocating anything.
 DerivativeMasks derivativeMasks(int n);
 
 }  // namespace contours

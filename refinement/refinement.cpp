@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -293,6 +294,9 @@ void genericMatr(float* M1, float* M2, float* M3, float* M4, float* M5,
                  float* M6, float* M7, int n) {
   // The seed goes to the last element: without one there is nowhere to put it.
   if (n < 1) throw std::invalid_argument("mask size must be at least 1");
+  // Elements are indexed in int, up to n * n.
+  if (n > std::numeric_limits<int>::max() / n)
+    throw std::invalid_argument("mask size whose square passes the int range");
   const int count = n * n;
   float* const members[] = {M1, M2, M3, M4, M5, M6, M7};
   for (float* M : members)

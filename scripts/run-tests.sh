@@ -9,9 +9,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 
 # clang and its runtime build the fuzzers; parallel runs contours-parallel
-# (rsync for its tests of the multi-machine form); dpkg-dev gives cpack
-# dpkg-shlibdeps.
-"$root/scripts/install-deps.sh" libgtest-dev clang libclang-rt-14-dev parallel rsync dpkg-dev
+# (rsync for its tests of the multi-machine form, and an OpenSSH server and
+# client for the test that runs it over real ssh); dpkg-dev gives cpack
+# dpkg-shlibdeps, which needs file.
+"$root/scripts/install-deps.sh" libgtest-dev clang libclang-rt-14-dev parallel rsync \
+  dpkg-dev file openssh-server openssh-client
 
 passed=0
 build_and_test() {

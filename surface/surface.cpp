@@ -178,6 +178,8 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
 
   const int blockRows = H / 3;
   const int blockCols = W / 3;
+  // No complete block: nothing to fill (and no negative count to size with).
+  if (blockRows <= 0 || blockCols <= 0) return;
 
   // Byte sums down the three rows of a block row, per byte of a row.
   std::vector<unsigned short> columnSums(static_cast<size_t>(9) * blockCols);
@@ -188,7 +190,10 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
                ? blockPlanes[plane][bj]
                : blockRowPair.data() + static_cast<size_t>((bj % 2) * 3 + plane) * blockCols;
   };
+  // With no bins, no measure is counted (not even one in (-1, 0), which
+  // would otherwise truncate to bin 0).
   const float binLimit = static_cast<float>(bins);
+  const bool counting = bins > 0;
 
   // A block row at a time: each image row's pixels become surface points, the
   // block's colour sums come from the same rows while they are at hand, and
@@ -233,7 +238,7 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
       const float m = fieldRow[k];
       // Range test in float before any conversion: m may be NaN or infinite
       // on degenerate blocks. Values in (-1, 0) truncate to bin 0.
-      if (m > -1.0f && m < binLimit) ++histogram[static_cast<int>(m)];
+      if (counting && m > -1.0f && m < binLimit) ++histogram[static_cast<int>(m)];
     }
   }
 }

@@ -83,6 +83,32 @@ ln -s nowhere taken/photo.png.2.bmp
 "$batch" new/deeper in/astronaut.png > /dev/null || fail "status $? with only good images"
 cmp -s new/deeper/astronaut.png.bmp out/astronaut.png.bmp || fail "result differs in a new folder"
 
+# A reader that stops after the first line stops no work: every result is
+# written and the status is that of a full run.
+status=("$("$batch" piped in/astronaut.png in/a/photo.png in/b/photo.png | head -n 1 > /dev/null
+          echo "${PIPESTATUS[0]}")")
+[ "$status" -eq 0 ] || fail "status $status when the reader leaves early"
+[ "$(ls piped | tr '\n' ' ')" = "astronaut.png.bmp photo.png.2.bmp photo.png.bmp " ] ||
+  fail "results when the reader leaves early: $(ls -A piped)"
+
+# A file-size limit fails each write (its error line, status 1) and leaves no
+# temporary file.
+status=0
+(ulimit -f 8; exec "$batch" limited in/astronaut.png in/b/photo.png) > limited.txt || status=$?
+[ "$status" -eq 1 ] || fail "status $status under a file-size limit"
+[ "$(grep -c $'\terror: cannot write the result in limited' limited.txt)" -eq 2 ] ||
+  fail "lines under a file-size limit: $(cat limited.txt)"
+[ -z "$(ls -A limited)" ] || fail "left under a file-size limit: $(ls -A limited)"
+
+# Results get the permissions of a plainly created file.
+(umask 027; "$batch" masked in/astronaut.png > /dev/null) || fail "run under umask 027"
+[ "$(stat -c %a masked/astronaut.png.bmp)" = 640 ] ||
+  fail "mode $(stat -c %a masked/astronaut.png.bmp) under umask 027"
+
+# Nothing of OpenCV's own log reaches standard error.
+"$batch" quiet in/missing.png in/text.png > /dev/null 2> quiet.txt || true
+[ ! -s quiet.txt ] || fail "standard error: $(cat quiet.txt)"
+
 # Wrong use.
 status=0; "$batch" out > usage.txt || status=$?
 [ "$status" -eq 2 ] && grep -q '^Usage: contours-batch OUTPUT_DIR IMAGE\.\.\.$' usage.txt ||

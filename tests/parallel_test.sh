@@ -103,6 +103,43 @@ if command -v rsync > /dev/null; then
   [ "$status" -eq 2 ] || fail "transfer form into a folder with results: status $status"
 fi
 
+# Inputs once left out or misread: a folder named like an option, and names
+# with a tab, a line break, quotes, $, * or a leading dash are all analysed.
+mkdir -- -odd
+odd=($'tab\there.png' $'new\nline.png' "q'\"\$HOME*.png" -dash.png)
+for name in "${odd[@]}"; do cp -- "$data/shapes.png" "-odd/$name"; done
+echo "not an image" > $'-odd/bad\nname.png'
+status=0
+"$script" -odd odd-out > odd.txt 2>&1 || status=$?
+[ "$status" -eq 1 ] || { cat odd.txt; fail "status $status with odd names and a bad image"; }
+[ "$(cat odd-out/failed.txt)" = "\$'./-odd/bad\\nname.png'" ] ||
+  fail "failed.txt with odd names: $(cat odd-out/failed.txt)"
+for name in "${odd[@]}"; do
+  cmp "odd-out/$name.bmp" reference/shapes.png.bmp || fail "result for $name"
+done
+
+# A folder that cannot be listed is a failure, not a silent skip. Root reads
+# every folder, so then the run is made as nobody, in a tree of its own.
+mkdir -p locked/in/unreadable locked/home
+cp "$data/shapes.png" locked/in/ok.png
+cp "$data/shapes.png" locked/in/unreadable/
+cp "$CONTOURS_BATCH" locked/contours-batch
+chmod 000 locked/in/unreadable
+as=()
+if [ "$(id -u)" -eq 0 ]; then
+  chown -R 65534:65534 locked
+  chmod 755 "$work"
+  as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+fi
+status=0
+(cd locked && "${as[@]}" env HOME="$PWD/home" CONTOURS_BATCH="$PWD/contours-batch" \
+   "$script" in out > ../locked.txt 2>&1) || status=$?
+chmod 755 locked/in/unreadable
+[ "$status" -eq 1 ] || { cat locked.txt; fail "status $status with a folder that cannot be listed"; }
+[ "$(cat locked/out/failed.txt)" = in/unreadable ] ||
+  fail "failed.txt with a folder that cannot be listed: $(cat locked/out/failed.txt)"
+cmp locked/out/ok.png.bmp reference/shapes.png.bmp || fail "result beside an unreadable folder"
+
 # Wrong use.
 status=0; "$script" in > usage.txt 2>&1 || status=$?
 [ "$status" -eq 2 ] || fail "one argument: status $status"

@@ -190,6 +190,17 @@ TEST(FixLastSegment, MarksCellsAtOrAboveAndLeavesTheRestAsTheyWere) {
   EXPECT_EQ(untouched, std::vector<unsigned char>(6, 255));
 }
 
+// A negative count once became a huge size_t (writing past the mask), and two
+// negative counts a positive product.
+TEST(FixLastSegment, SizesThatDescribeNoCellsTouchNothing) {
+  const std::vector<float> field(4, 9.0f);
+  std::vector<unsigned char> mask(4, 255);
+  const int sizes[][2] = {{-1, 3}, {3, -1}, {-2, -2}, {0, 4}, {4, 0}};
+  for (const auto& size : sizes)
+    contours::fixLastSegment(field.data(), mask.data(), size[0], size[1], 1.0f);
+  EXPECT_EQ(mask, std::vector<unsigned char>(4, 255));
+}
+
 TEST(AnalyseImage, RefusesWhatItCannotAnalyse) {
   cv::Mat result(2, 2, CV_8UC1);
   EXPECT_EQ(contours::analyseImage(cv::Mat(20, 20, CV_8UC1), result).status,

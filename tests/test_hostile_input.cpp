@@ -4,6 +4,9 @@
 // shows up as a signal instead of taking the test runner down with it.
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -45,12 +48,27 @@ using Bytes = std::vector<unsigned char>;
 const char* const kReadErrorMessage = " --(!) Error reading images \n\n";
 const char* const kWriteErrorMessage = " --(!) Error writing GC_res.bmp \n";
 
+// Writes a width x height colour gradient as PNG (smooth, so it compresses to
+// a small file and decodes with no more memory than its pixels).
+void writeGradientPng(const fs::path& path, int width, int height) {
+  cv::Mat image(height, width, CV_8UC3);
+  for (int y = 0; y < height; ++y) {
+    cv::Vec3b* row = image.ptr<cv::Vec3b>(y);
+    for (int x = 0; x < width; ++x)
+      row[x] = cv::Vec3b(static_cast<unsigned char>(x * 255 / width),
+                         static_cast<unsigned char>(y * 255 / height),
+                         static_cast<unsigned char>(128));
+  }
+  ASSERT_TRUE(cv::imwrite(path.string(), image));
+}
+
 // ---------------------------------------------------------------------------
 // Running the program
 
 struct Limits {
   std::optional<rlim_t> addressSpace;  // RLIMIT_AS, bytes
   std::optional<rlim_t> fileSize;      // RLIMIT_FSIZE, bytes
+  std::optional<int> niceness;         // setpriority
 };
 
 struct RunResult {
@@ -62,14 +80,18 @@ struct RunResult {
 
 enum class WorkingDirectory { Keep, RemoveBeforeRun };
 
-// Runs the executable with one argument inside directory. With
-// RemoveBeforeRun the child enters the directory and removes it before the
-// program starts, so that the program's working directory no longer exists.
-RunResult runContours(const fs::path& directory, const std::string& argument,
-                      const Limits& limits = {},
-                      WorkingDirectory cwd = WorkingDirectory::Keep) {
+// Starts program with args inside directory, its standard output on a pipe
+// whose reading end goes to outFd. With RemoveBeforeRun the child enters the
+// directory and removes it before the program starts, so that the program's
+// working directory no longer exists.
+pid_t spawnProgram(const char* program, const fs::path& directory,
+                   const std::vector<std::string>& args, const Limits& limits,
+                   WorkingDirectory cwd, int& outFd) {
   int out[2];
   if (::pipe(out) != 0) ADD_FAILURE() << "pipe: " << std::strerror(errno);
+  std::vector<char*> argv{const_cast<char*>(program)};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
     // Only async-signal-safe calls between fork and exec.
@@ -87,21 +109,27 @@ RunResult runContours(const fs::path& directory, const std::string& argument,
       const rlimit limit{*limits.fileSize, *limits.fileSize};
       if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(123);
     }
-    char* const argv[] = {const_cast<char*>(CONTOURS_EXE),
-                          const_cast<char*>(argument.c_str()), nullptr};
-    ::execv(CONTOURS_EXE, argv);
+    if (limits.niceness && ::setpriority(PRIO_PROCESS, 0, *limits.niceness) != 0)
+      ::_exit(125);
+    ::execv(program, argv.data());
     ::_exit(124);
   }
   ::close(out[1]);
+  outFd = out[0];
+  return pid;
+}
+
+// Reads the child's standard output to its end and waits for it.
+RunResult collect(pid_t pid, int outFd) {
   RunResult result;
   char buffer[4096];
   for (;;) {
-    const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+    const ssize_t n = ::read(outFd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     result.output.append(buffer, static_cast<size_t>(n));
   }
-  ::close(out[0]);
+  ::close(outFd);
   int wstatus = 0;
   while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
   }
@@ -112,6 +140,16 @@ RunResult runContours(const fs::path& directory, const std::string& argument,
     result.signal = WTERMSIG(wstatus);
   }
   return result;
+}
+
+// Runs contours with one argument inside directory.
+RunResult runContours(const fs::path& directory, const std::string& argument,
+                      const Limits& limits = {},
+                      WorkingDirectory cwd = WorkingDirectory::Keep) {
+  int outFd = -1;
+  const pid_t pid =
+      spawnProgram(CONTOURS_EXE, directory, {argument}, limits, cwd, outFd);
+  return collect(pid, outFd);
 }
 
 std::string describe(const RunResult& run) {
@@ -426,23 +464,118 @@ TEST(ResultFile, ClosedStandardOutputDoesNotLoseTheResult) {
 }
 
 // ---------------------------------------------------------------------------
+// Interrupted while a result is written: the temporary file goes, an earlier
+// result stays, and the process still ends by the signal, as callers expect.
+
+struct Interruption {
+  const char* name;
+  bool batch;  // contours-batch instead of contours
+  int signal;
+};
+
+void PrintTo(const Interruption& c, std::ostream* os) { *os << c.name; }
+
+class InterruptedWrite : public ::testing::TestWithParam<Interruption> {};
+
+TEST_P(InterruptedWrite, LeavesNoTemporaryFileAndKeepsTheEarlierResult) {
+  const Interruption& c = GetParam();
+  TempDir dir;
+  writeGradientPng(dir.path() / "large.png", 5000, 3000);  // a 15 MB result
+  const fs::path out = c.batch ? dir.path() / "out" : dir.path();
+  if (c.batch) fs::create_directory(out);
+  // contours-batch never replaces a file; its result would go to .2.bmp.
+  const std::string earlierName = c.batch ? "large.png.bmp" : "GC_res.bmp";
+  writeFile(out / earlierName, kEarlierResult);
+  const std::string temporaryPrefix = c.batch ? ".contours-batch." : "GC_res.bmp.";
+  const std::string newName = c.batch ? "large.png.2.bmp" : "GC_res.bmp";
+  const std::vector<std::string> before = entriesOf(out);
+  Limits slower;
+  slower.niceness = 19;  // so that on a busy machine the signal is not late
+
+  // The signal goes out the moment the temporary file appears, while the
+  // 15 MB are being written and flushed. Should the write still win the race,
+  // the run is repeated: the temporary file must be gone either way, but the
+  // earlier result must survive only an interruption that came in time.
+  bool interruptedInTime = false;
+  for (int attempt = 0; attempt < 5 && !interruptedInTime; ++attempt) {
+    SCOPED_TRACE(::testing::Message() << "attempt " << attempt);
+    const int watch = ::inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0) << std::strerror(errno);
+    ASSERT_GE(::inotify_add_watch(watch, out.c_str(), IN_CREATE), 0) << std::strerror(errno);
+    int outFd = -1;
+    const pid_t pid =
+        c.batch ? spawnProgram(CONTOURS_BATCH_EXE, dir.path(), {"out", "large.png"},
+                               slower, WorkingDirectory::Keep, outFd)
+                : spawnProgram(CONTOURS_EXE, dir.path(), {"large.png"}, slower,
+                               WorkingDirectory::Keep, outFd);
+    bool created = false;
+    alignas(inotify_event) char buffer[4096];
+    pollfd ready{watch, POLLIN, 0};
+    while (!created && ::poll(&ready, 1, 120000) == 1) {
+      const ssize_t n = ::read(watch, buffer, sizeof buffer);
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        if (event->len > 0 && std::string(event->name).rfind(temporaryPrefix, 0) == 0)
+          created = true;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    ::close(watch);
+    ::kill(pid, created ? c.signal : SIGKILL);
+    const RunResult run = collect(pid, outFd);
+
+    ASSERT_TRUE(created) << "no temporary file appeared; " << describe(run);
+    if (run.exited)
+      EXPECT_EQ(run.status, 0) << "ended before the signal: " << describe(run);
+    else
+      EXPECT_EQ(run.signal, c.signal) << describe(run);
+    interruptedInTime = !run.exited && entriesOf(out) == before &&
+                        readFile(out / earlierName) == kEarlierResult;
+    if (!interruptedInTime) {
+      // Too late: the write was over, and the new result must be whole.
+      const cv::Mat written = cv::imread((out / newName).string(), cv::IMREAD_UNCHANGED);
+      EXPECT_EQ(written.size(), cv::Size(5000, 3000));
+      std::vector<std::string> expected = before;
+      if (c.batch) expected.push_back(newName);
+      std::sort(expected.begin(), expected.end());
+      EXPECT_EQ(entriesOf(out), expected);
+      if (c.batch) fs::remove(out / newName);
+      writeFile(out / earlierName, kEarlierResult);
+    }
+  }
+  EXPECT_TRUE(interruptedInTime) << "every write finished before its signal arrived";
+}
+
+const Interruption kInterruptions[] = {
+    {"ContoursSigint", false, SIGINT},
+    {"ContoursSigterm", false, SIGTERM},
+    {"BatchSigint", true, SIGINT},
+    {"BatchSigterm", true, SIGTERM},
+};
+
+INSTANTIATE_TEST_SUITE_P(Signals, InterruptedWrite, ::testing::ValuesIn(kInterruptions),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
 // Scarce memory and sizes the analysis cannot index.
 
 #ifndef CONTOURS_TEST_ASAN
-// Writes a width x height colour gradient as PNG (smooth, so it compresses to
-// a small file and decodes with no more memory than its pixels).
-void writeGradientPng(const fs::path& path, int width, int height) {
-  cv::Mat image(height, width, CV_8UC3);
-  for (int y = 0; y < height; ++y) {
-    cv::Vec3b* row = image.ptr<cv::Vec3b>(y);
-    for (int x = 0; x < width; ++x)
-      row[x] = cv::Vec3b(static_cast<unsigned char>(x * 255 / width),
-                         static_cast<unsigned char>(y * 255 / height),
-                         static_cast<unsigned char>(128));
-  }
-  ASSERT_TRUE(cv::imwrite(path.string(), image));
-}
+// The smallest address-space limit, in 16 MB steps, under which contours
+// analyses a tiny image: the program's own footprint (shared libraries above
+// all), which depends on the build and the machine.
+constexpr rlim_t kLimitStep = 16u << 20;
 
+std::optional<rlim_t> footprintLimit(const fs::path& tinyImage) {
+  for (rlim_t limit = 4 * kLimitStep; limit <= 128 * kLimitStep; limit += kLimitStep) {
+    Limits limits;
+    limits.addressSpace = limit;
+    const TempDir probe;
+    const RunResult run = runContours(probe.path(), tinyImage.string(), limits);
+    EXPECT_TRUE(run.exited) << "at " << (limit >> 20) << " MB: " << describe(run);
+    if (run.status == 0) return limit;
+  }
+  return std::nullopt;
+}
 #endif
 
 TEST(ScarceMemory, AnalysisThatCannotAllocateFailsCleanlyAndKeepsTheEarlierResult) {
@@ -458,28 +591,14 @@ TEST(ScarceMemory, AnalysisThatCannotAllocateFailsCleanlyAndKeepsTheEarlierResul
   ASSERT_EQ(earlier.status, 0) << describe(earlier);
   const Bytes earlierResult = readFile(dir.path() / "GC_res.bmp");
 
-  // The program's own footprint (shared libraries above all) depends on the
-  // build and the machine, so find the smallest limit under which a tiny image
-  // runs, in 16 MB steps. Then allow 64 MB more: enough to decode the large
-  // image (45 MB of pixels), too little for its analysis, which needs the
-  // decoded image, a 60 MB pixel field and the 15 MB result at once.
-  const rlim_t step = 16u << 20;
-  std::optional<rlim_t> footprint;
-  for (rlim_t limit = 4 * step; limit <= 128 * step; limit += step) {
-    Limits limits;
-    limits.addressSpace = limit;
-    const TempDir probe;
-    const RunResult run =
-        runContours(probe.path(), (dir.path() / "small.png").string(), limits);
-    ASSERT_TRUE(run.exited) << "at " << (limit >> 20) << " MB: " << describe(run);
-    if (run.status == 0) {
-      footprint = limit;
-      break;
-    }
-  }
+  // Under the footprint of a tiny image and 64 MB more there is enough to
+  // decode the large image (45 MB of pixels), too little for its analysis,
+  // which needs the decoded image, a 60 MB pixel field and the 15 MB result
+  // at once.
+  const std::optional<rlim_t> footprint = footprintLimit(dir.path() / "small.png");
   ASSERT_TRUE(footprint.has_value()) << "a tiny image does not run under 2 GB";
   Limits limits;
-  limits.addressSpace = *footprint + 4 * step;
+  limits.addressSpace = *footprint + 4 * kLimitStep;
 
   const RunResult run = runContours(dir.path(), "large.png", limits);
 
@@ -491,6 +610,32 @@ TEST(ScarceMemory, AnalysisThatCannotAllocateFailsCleanlyAndKeepsTheEarlierResul
   EXPECT_EQ(readFile(dir.path() / "GC_res.bmp"), earlierResult);
   EXPECT_EQ(entriesOf(dir.path()),
             (std::vector<std::string>{"GC_res.bmp", "large.png", "small.png"}));
+#endif
+}
+
+// The decoder throws cv::Exception (StsNoMem) when it cannot allocate the
+// pixels; that is no broken file, and must not be reported as one.
+TEST(ScarceMemory, DecodeThatCannotAllocateIsNotEnoughMemoryNotAReadError) {
+#ifdef CONTOURS_TEST_ASAN
+  GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space, so an "
+                  "address-space limit cannot be applied to a sanitized build";
+#else
+  TempDir dir;
+  writeGradientPng(dir.path() / "small.png", 30, 30);
+  writeGradientPng(dir.path() / "large.png", 5000, 3000);
+  writeFile(dir.path() / "GC_res.bmp", kEarlierResult);
+  const std::optional<rlim_t> footprint = footprintLimit(dir.path() / "small.png");
+  ASSERT_TRUE(footprint.has_value()) << "a tiny image does not run under 2 GB";
+  Limits limits;
+  limits.addressSpace = *footprint + kLimitStep;  // less than the 45 MB of pixels
+
+  const RunResult run = runContours(dir.path(), "large.png", limits);
+
+  ASSERT_TRUE(run.exited) << describe(run);
+  EXPECT_EQ(run.status, 251) << "limit " << (*limits.addressSpace >> 20) << " MB, "
+                             << describe(run);
+  EXPECT_EQ(run.output, " --(!) Not enough memory \n");
+  EXPECT_EQ(readFile(dir.path() / "GC_res.bmp"), kEarlierResult);
 #endif
 }
 

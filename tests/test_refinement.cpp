@@ -1,6 +1,7 @@
 // The binomial mask family and the pixel-level measure around marked blocks.
 
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <stdexcept>
 #include <vector>
@@ -74,9 +75,11 @@ TEST(GenericMatr, MembersAreNormalisedAndPairedByTransposition) {
   }
 }
 
-TEST(GenericMatr, SizesBelowOneAreRefusedBeforeAnyWrite) {
+// n * n was formed in int: from 46341 on it overflowed and the seed went
+// outside the arrays.
+TEST(GenericMatr, SizesBelowOneOrWithASquarePastIntAreRefusedBeforeAnyWrite) {
   float arrays[7][1] = {{5}, {5}, {5}, {5}, {5}, {5}, {5}};
-  for (int n : {0, -3})
+  for (int n : {0, -3, 46341, std::numeric_limits<int>::max()})
     EXPECT_THROW(contours::genericMatr(arrays[0], arrays[1], arrays[2], arrays[3], arrays[4],
                                        arrays[5], arrays[6], n),
                  std::invalid_argument);

@@ -28,6 +28,27 @@ struct SurfaceRun {
   std::vector<int> histogram;
 };
 
+// Negative sizes once sized working vectors with a negative count, and with no
+// bins a measure in (-1, 0) would still have counted in bin 0.
+TEST(ProcessImage, SizesWithNoBlocksOrNoBinsTouchNothing) {
+  const cv::Mat image(9, 9, CV_8UC3, cv::Scalar(90, 40, 200));
+  testsupport::Planes pixel(9, 9, kUntouched), block(3, 3, kUntouched);
+  std::vector<float> field(9, kUntouched);
+  int histogram[2] = {-1, -1};
+  const int sizes[][2] = {{-9, 9}, {9, -9}, {-9, -9}, {2, 9}, {9, 2}};
+  for (const auto& size : sizes)
+    contours::processImage(image, field.data(), pixel.get(), block.get(), histogram,
+                           size[0], size[1], 2);
+  EXPECT_EQ(field, std::vector<float>(9, kUntouched));
+  EXPECT_EQ(pixel.get()[0][0][0], kUntouched);
+  EXPECT_EQ(block.get()[0][0][0], kUntouched);
+  for (const int bins : {0, -5})
+    contours::processImage(image, field.data(), pixel.get(), block.get(), histogram, 9, 9,
+                           bins);
+  EXPECT_EQ(histogram[0], -1);
+  EXPECT_EQ(histogram[1], -1);
+}
+
 TEST(ProcessImage, UniformGreyIsConformalEverywhereAndFillsBinFour) {
   for (const cv::Size size : {cv::Size(9, 9), cv::Size(31, 20), cv::Size(17, 44)}) {
     SCOPED_TRACE(testing::Message() << size);
