@@ -29,6 +29,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "cli_runner.hpp"
 #include "contours.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -160,22 +161,7 @@ std::string describe(const RunResult& run) {
 // ---------------------------------------------------------------------------
 // Files
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "contours-hostile-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using clirunner::TempDir;
 
 void writeFile(const fs::path& path, const Bytes& bytes) {
   std::ofstream file(path, std::ios::binary);
