@@ -119,11 +119,14 @@ for name in "${odd[@]}"; do
 done
 
 # A folder that cannot be listed is a failure, not a silent skip. Root reads
-# every folder, so then the run is made as nobody, in a tree of its own.
+# every folder, so then the run is made as nobody, in a tree of its own with
+# its own copies of the programs. Where nobody can run nothing at all (a
+# machine whose root folder only root may enter), the case says it is skipped.
 mkdir -p locked/in/unreadable locked/home
 cp "$data/shapes.png" locked/in/ok.png
 cp "$data/shapes.png" locked/in/unreadable/
 cp "$CONTOURS_BATCH" locked/contours-batch
+cp "$script" locked/contours-parallel
 chmod 000 locked/in/unreadable
 as=()
 if [ "$(id -u)" -eq 0 ]; then
@@ -131,14 +134,19 @@ if [ "$(id -u)" -eq 0 ]; then
   chmod 755 "$work"
   as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 fi
-status=0
-(cd locked && "${as[@]}" env HOME="$PWD/home" CONTOURS_BATCH="$PWD/contours-batch" \
-   "$script" in out > ../locked.txt 2>&1) || status=$?
+if ! (cd locked && "${as[@]}" env true) 2> /dev/null; then
+  echo "SKIPPED: a folder that cannot be listed: user nobody cannot run programs here"
+else
+  status=0
+  (cd locked && "${as[@]}" env HOME="$PWD/home" CONTOURS_BATCH="$PWD/contours-batch" \
+     ./contours-parallel in out > ../locked.txt 2>&1) || status=$?
+  chmod 755 locked/in/unreadable
+  [ "$status" -eq 1 ] || { cat locked.txt; fail "status $status with a folder that cannot be listed"; }
+  [ "$(cat locked/out/failed.txt)" = in/unreadable ] ||
+    fail "failed.txt with a folder that cannot be listed: $(cat locked/out/failed.txt)"
+  cmp locked/out/ok.png.bmp reference/shapes.png.bmp || fail "result beside an unreadable folder"
+fi
 chmod 755 locked/in/unreadable
-[ "$status" -eq 1 ] || { cat locked.txt; fail "status $status with a folder that cannot be listed"; }
-[ "$(cat locked/out/failed.txt)" = in/unreadable ] ||
-  fail "failed.txt with a folder that cannot be listed: $(cat locked/out/failed.txt)"
-cmp locked/out/ok.png.bmp reference/shapes.png.bmp || fail "result beside an unreadable folder"
 
 # Wrong use.
 status=0; "$script" in > usage.txt 2>&1 || status=$?
