@@ -10,8 +10,11 @@ jobs=$(nproc)
 
 # clang and its runtime build the fuzzers; parallel runs contours-parallel
 # (rsync for its tests of the multi-machine form); dpkg-dev gives cpack
-# dpkg-shlibdeps.
-"$root/scripts/install-deps.sh" libgtest-dev clang libclang-rt-14-dev parallel rsync dpkg-dev
+# dpkg-shlibdeps (and file, which CPack uses to find the binaries); the Python
+# module is built with pybind11 and numpy for Debian's interpreter and tested with
+# pytest; lintian checks the packages.
+"$root/scripts/install-deps.sh" libgtest-dev clang libclang-rt-14-dev parallel rsync dpkg-dev \
+  file pybind11-dev python3-dev python3-numpy python3-pytest lintian
 
 passed=0
 build_and_test() {
