@@ -159,14 +159,16 @@ struct Search {
   float threshold = 0.0f;
 };
 
+// The arrays are held as plain objects: a default-constructed py::array would
+// build an empty numpy array for every result.
 struct Result {
-  py::array mask;
+  py::object mask;
   long long selectedPixels = 0;
   int width = 0;
   int height = 0;
   std::uint32_t elapsedMs = 0;
-  py::array histogram;
-  py::array quantileTable;
+  py::object histogram;
+  py::object quantileTable;
   Search blockSearch;
   Search pixelSearch;
 };
@@ -354,6 +356,12 @@ py::list searchSteps(const Search& search) {
 PYBIND11_MODULE(contours, module) {
   py::options options;
   options.disable_function_signatures();
+  // pybind11 looks up numpy's C API once, in a function-local static, and the
+  // lookup imports numpy, which lets other threads take the GIL. Done lazily,
+  // a second thread calling in meanwhile waits for the static while holding
+  // the GIL that the first needs: the first calls from a thread pool would
+  // deadlock. Done here, it happens under the import lock, before any call.
+  py::detail::npy_api::get();
 
   module.doc() =
       "Colour contour analysis that chooses its own thresholds.\n\n"

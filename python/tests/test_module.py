@@ -6,7 +6,6 @@ import os
 import subprocess
 import sys
 import textwrap
-from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -93,12 +92,23 @@ def test_overlay_paints_exactly_the_contour_pixels(shapes):
     assert np.array_equal(rgb[mask != 0], shapes[..., ::-1][mask != 0])
 
 
-def test_threads_give_the_results_of_one_thread():
-    paths = [DATA / f"{name}.png" for name in IMAGES] * 2
-    alone = [contours.analyse_file(path) for path in paths]
-    with ThreadPoolExecutor(2) as pool:
-        for threaded, single in zip(pool.map(contours.analyse_file, paths), alone):
-            same_result(threaded, single)
+def test_threads_from_the_first_call_give_the_results_of_one_thread():
+    # In a fresh interpreter that has not imported numpy, so that the first
+    # calls into the module come from the pool's threads at once; a deadlock
+    # ends as a timeout.
+    script = textwrap.dedent(f"""
+        import sys
+        from concurrent.futures import ThreadPoolExecutor
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
+        import contours
+        paths = [{str(DATA)!r} + f"/{{name}}.png" for name in {IMAGES!r}] * 2
+        with ThreadPoolExecutor(2) as pool:
+            threaded = list(pool.map(contours.analyse_file, paths))
+        from test_module import same_result
+        for result, path in zip(threaded, paths):
+            same_result(result, contours.analyse_file(path))
+    """)
+    subprocess.run([sys.executable, "-c", script], check=True, timeout=120)
 
 
 def huge(rows, cols):
