@@ -6,6 +6,8 @@ from typing import Literal
 import numpy as np
 import numpy.typing as npt
 
+__version__: str
+
 _Order = Literal["bgr", "rgb"]
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 

@@ -363,6 +363,7 @@ PYBIND11_MODULE(contours, module) {
   // deadlock. Done here, it happens under the import lock, before any call.
   py::detail::npy_api::get();
 
+  module.attr("__version__") = CONTOURS_VERSION;
   module.doc() =
       "Colour contour analysis that chooses its own thresholds.\n\n"
       "analyse(image) selects the pixels on an image's salient colour contours;\n"
