@@ -255,15 +255,19 @@ cv::Mat decode(const std::filesystem::path& path) {
       image = contours::readImage(path.c_str());
     }
   }
+  if (openError == 0 && image.data != nullptr) return image;
+  // The name as Python spells it, whatever bytes the path holds.
+  const py::object filename = py::reinterpret_steal<py::object>(
+      PyUnicode_DecodeFSDefaultAndSize(path.c_str(),
+                                       static_cast<py::ssize_t>(path.native().size())));
+  if (!filename) throw py::error_already_set();
   if (openError != 0) {
     errno = openError;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(path.native()).ptr());
-    throw py::error_already_set();
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+  } else {
+    PyErr_Format(PyExc_ValueError, "cannot decode %R as an image", filename.ptr());
   }
-  if (image.data == nullptr) {
-    throw py::value_error("cannot decode " + path.native() + " as an image");
-  }
-  return image;
+  throw py::error_already_set();
 }
 
 py::array readArray(const std::filesystem::path& path) {
