@@ -1,26 +1,72 @@
-# A Debian package of the installed tree: cpack -G DEB in the build directory
-# gives contours_<version>_<arch>.deb. The version is the project's VERSION.
+# Debian packages of the installed tree, one per install component; one
+# `cpack -G DEB` in the build directory gives
+#   contours_<version>_<arch>.deb          the programs and their man pages
+#   libcontours-dev_<version>_<arch>.deb   headers, static library, CMake
+#                                          package and pkg-config file
+#   python3-contours_<version>_<arch>.deb  the Python module (when built)
+# The version is the project's VERSION.
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL programs development)
+if(CONTOURS_PYTHON_MODULE)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+endif()
 set(CPACK_PACKAGE_NAME contours)
 set(CPACK_PACKAGE_VENDOR "contours developers")
 set(CPACK_PACKAGE_CONTACT "contours developers <maintainers@contours.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "colour contour analyser that chooses its own thresholds")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"contours finds the pixels on an image's salient colour contours and writes
-them as a black-on-white image. contours-batch analyses many images in one
-process; contours-parallel spreads a folder of images over all cores or
-several machines.
-
-The package also holds the static analysis library with its headers, its
-CMake package and its pkg-config file.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
-# The OpenCV runtime libraries come from dpkg-shlibdeps; contours-parallel
-# needs GNU parallel.
+set(CPACK_DEBIAN_PACKAGE_SOURCE contours)
+set(CPACK_STRIP_FILES ON)
+# The OpenCV and C++ runtime libraries of the programs and the module come
+# from dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "parallel")
-# Building against the library needs the OpenCV headers.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libopencv-dev")
+
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME contours)
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION graphics)
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "parallel")  # for contours-parallel
+set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION
+"colour contour analyser that chooses its own thresholds
+contours finds the pixels on an image's salient colour contours and writes
+them as a black-on-white image. contours-batch analyses many images in one
+process; contours-parallel spreads a folder of images over all cores or
+several machines.")
+
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libcontours-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+# A consumer compiles against the OpenCV headers and links OpenCV.
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libopencv-dev")
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+"colour contour analysis library - development files
+The static analysis library behind the contours programs, with its headers,
+its CMake package (find_package(contours) gives contours::core) and its
+pkg-config file.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-contours)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+# The module is built for one interpreter version.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${CONTOURS_PYTHON_DEPENDS}, python3-numpy")
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+"colour contour analysis for Python 3
+The contours module analyses numpy arrays and image files: it finds the
+pixels on an image's salient colour contours, choosing its thresholds
+itself, with the results of the contours programs bit for bit.")
+
+# Every package carries the copyright file and the changelog Debian requires,
+# under usr/share/doc/<package>. They are packaging files only: a plain
+# `cmake --install` leaves them out.
+find_program(CONTOURS_GZIP gzip REQUIRED)
+set(CONTOURS_CHANGELOG ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog)
+configure_file(cmake/debian/changelog.in ${CONTOURS_CHANGELOG} @ONLY)
+add_custom_command(OUTPUT ${CONTOURS_CHANGELOG}.gz
+  COMMAND ${CONTOURS_GZIP} -9nc ${CONTOURS_CHANGELOG} > ${CONTOURS_CHANGELOG}.gz
+  DEPENDS ${CONTOURS_CHANGELOG} VERBATIM)
+add_custom_target(contours_changelog ALL DEPENDS ${CONTOURS_CHANGELOG}.gz)
+foreach(component IN LISTS CPACK_COMPONENTS_ALL)
+  string(TOUPPER ${component} upper)
+  set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
+  install(FILES cmake/debian/copyright ${CONTOURS_CHANGELOG}.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
+    COMPONENT ${component} EXCLUDE_FROM_ALL)
+endforeach()
 include(CPack)

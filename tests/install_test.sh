@@ -12,19 +12,21 @@ trap 'rm -rf -- "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 prefix=$work/prefix
+# The library folder the build installs into (lib, or Debian's lib/<triplet>).
+lib=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 # Everything lands where users, CMake and pkg-config look for it.
 for program in contours contours-batch contours-parallel; do
   [ -x "$prefix/bin/$program" ] || fail "bin/$program missing or not executable"
-  [ -f "$prefix/share/man/man1/$program.1" ] || fail "man page $program.1 missing"
+  [ -f "$prefix/share/man/man1/$program.1.gz" ] || fail "man page $program.1.gz missing"
 done
 # The manual pages format without a warning, and carry the project's version.
-version=$(pkg-config --modversion "$prefix/lib/pkgconfig/contours.pc")
-for page in "$prefix"/share/man/man1/*.1; do
-  grep -q "^\.TH .* \"contours $version\"" "$page" || fail "$page lacks version $version"
+version=$(pkg-config --modversion "$prefix/$lib/pkgconfig/contours.pc")
+for page in "$prefix"/share/man/man1/*.1.gz; do
+  zgrep -q "^\.TH .* \"contours $version\"" "$page" || fail "$page lacks version $version"
   if command -v groff > /dev/null; then
-    warnings=$(groff -man -ww -z "$page" 2>&1)
+    warnings=$(zcat "$page" | groff -man -ww -z 2>&1)
     [ -z "$warnings" ] || fail "$page: $warnings"
   fi
 done
@@ -43,19 +45,19 @@ internals='processBlocks|surfaceRow|calcFineContoursFromImage|QuarterMaxima|summ
 if grep -nE "\b($internals)\b" "$prefix"/include/contours/*.hpp; then
   fail "installed headers declare internals of the pipeline"
 fi
-for file in lib/libcontours_core.a lib/pkgconfig/contours.pc \
-    lib/cmake/contours/contoursConfig.cmake \
-    lib/cmake/contours/contoursConfigVersion.cmake \
-    lib/cmake/contours/contoursTargets.cmake; do
+for file in $lib/libcontours_core.a $lib/pkgconfig/contours.pc \
+    $lib/cmake/contours/contoursConfig.cmake \
+    $lib/cmake/contours/contoursConfigVersion.cmake \
+    $lib/cmake/contours/contoursTargets.cmake; do
   [ -f "$prefix/$file" ] || fail "$file missing"
 done
 # Neither does the exported target link the codecs.
-if grep -q imgcodecs "$prefix/lib/cmake/contours/"*.cmake; then
+if grep -q imgcodecs "$prefix/$lib/cmake/contours/"*.cmake; then
   fail "the CMake package links the codecs"
 fi
 # The installed package must not point back into the source or build tree.
 if grep -rqF -e "$source" -e "$build" \
-    "$prefix/lib/cmake" "$prefix/lib/pkgconfig"; then
+    "$prefix/$lib/cmake" "$prefix/$lib/pkgconfig"; then
   fail "installed package files refer to the source or build tree"
 fi
 
@@ -83,7 +85,7 @@ cmp -s "$work/example.bmp" "$work/run/GC_res.bmp" ||
 
 # The example again, compiled by hand from the pkg-config file, which names
 # OpenCV's core alone: the example brings the codecs it uses itself.
-export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+export PKG_CONFIG_PATH=$prefix/$lib/pkgconfig
 read -r -a flags <<<"$(pkg-config --cflags --libs contours)"
 [[ " ${flags[*]} " != *imgcodecs* ]] || fail "pkg-config names the codecs: ${flags[*]}"
 c++ -std=c++17 "$source/examples/analyse.cpp" -o "$work/example-pc" "${flags[@]}" \
@@ -92,6 +94,6 @@ c++ -std=c++17 "$source/examples/analyse.cpp" -o "$work/example-pc" "${flags[@]}
 line_pc=$("$work/example-pc" "$data/coffee.png") || fail "pkg-config example failed"
 [ "${line_pc%, * ms}" = "${line%, * ms}" ] || fail "pkg-config example reported: $line_pc"
 [ "$(pkg-config --modversion contours)" = "$(sed -nE 's/.*PACKAGE_VERSION "(.*)".*/\1/p' \
-    "$prefix/lib/cmake/contours/contoursConfigVersion.cmake" | head -1)" ] ||
+    "$prefix/$lib/cmake/contours/contoursConfigVersion.cmake" | head -1)" ] ||
   fail "pkg-config and CMake package versions differ"
 echo "installed tree and example: ok"

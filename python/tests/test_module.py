@@ -1,0 +1,157 @@
+"""The Python module against the contours program, the reference data and
+hostile input. The build passes CONTOURS_EXE and CONTOURS_TEST_DATA."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import contours
+
+DATA = Path(os.environ["CONTOURS_TEST_DATA"])
+IMAGES = ["shapes", "coffee", "astronaut"]
+
+
+def same_result(a, b):
+    assert np.array_equal(a.mask, b.mask)
+    assert np.array_equal(a.histogram, b.histogram)
+    for search in ("block_search", "pixel_search"):
+        steps = [np.array(getattr(r, search).steps, np.float64) for r in (a, b)]
+        assert np.array_equal(*steps, equal_nan=True)
+
+
+@pytest.fixture(scope="module")
+def shapes():
+    return contours.read(DATA / "shapes.png")
+
+
+@pytest.mark.parametrize("name", IMAGES)
+def test_mask_and_report_equal_the_programs_and_the_reference(name, tmp_path):
+    subprocess.run([os.environ["CONTOURS_EXE"], DATA / f"{name}.png"], cwd=tmp_path,
+                   check=True, stdout=subprocess.DEVNULL)
+    result = contours.analyse_file(str(DATA / f"{name}.png"))
+    written = contours.read(tmp_path / "GC_res.bmp")
+    assert result.mask.shape == written.shape[:2] and result.mask.flags.owndata
+    assert np.array_equal(result.mask, written[..., 0])
+    assert np.array_equal(result.mask, contours.read(DATA / f"{name}.expected.png")[..., 0])
+
+    expected = json.loads((DATA / f"{name}.expected.json").read_text())
+    assert (result.width, result.height) == (expected["width"], expected["height"])
+    assert result.selected_pixels == expected["selected_pixels"] == (result.mask == 0).sum()
+    histogram = np.zeros(256, np.int32)
+    for bin, count in expected["histogram_nonzero_bins"].items():
+        histogram[int(bin)] = count
+    assert result.histogram.dtype == np.int32 and np.array_equal(result.histogram, histogram)
+    assert result.quantile_table.dtype == np.float32
+    assert np.array_equal(result.quantile_table,
+                          np.array(expected["quantile_table"], np.float32), equal_nan=True)
+    for search in ("block", "pixel"):
+        record = getattr(result, f"{search}_search")
+        assert [(i, d) for i, _, d in record.steps] == [
+            (step["index"], step["dimension"]) for step in expected[f"{search}_search"]]
+        assert record.threshold == expected[f"{search}_threshold"] == record.steps[-1][1]
+    assert f"{result.width}x{result.height}" in repr(result)
+    assert str(record.threshold)[:6] in repr(result)
+
+
+def test_views_and_strides_give_the_bits_of_contiguous_copies(shapes):
+    padded = np.zeros((shapes.shape[0] + 3, shapes.shape[1] + 5, 4), np.uint8)
+    padded[1:-2, 2:-3, :3] = shapes
+    views = [shapes[5:-7, 3:-2], shapes[::2, ::3], shapes[::-1, ::-1],
+             np.asfortranarray(shapes), padded[1:-2, 2:-3, :3], shapes[:1], shapes[:, :1]]
+    for view in views:
+        same_result(contours.analyse(view), contours.analyse(np.ascontiguousarray(view)))
+
+
+def test_channel_orders_and_counts_are_converted_as_the_decoder_does(shapes, tmp_path):
+    reference = contours.analyse(shapes)
+    same_result(contours.analyse(shapes[..., ::-1], order="rgb"), reference)
+    same_result(contours.analyse(np.ascontiguousarray(shapes[..., ::-1]), "rgb"), reference)
+    alpha = np.random.default_rng(1).integers(0, 256, shapes.shape[:2], np.uint8)
+    same_result(contours.analyse(np.dstack([shapes, alpha])), reference)
+    same_result(contours.analyse(np.dstack([shapes[..., ::-1], alpha]), "rgb"), reference)
+    # A grey file, decoded to three channels, against the grey array itself.
+    subprocess.run([os.environ["CONTOURS_EXE"], DATA / "coffee.png"], cwd=tmp_path,
+                   check=True, stdout=subprocess.DEVNULL)
+    decoded = contours.read(tmp_path / "GC_res.bmp")
+    same_result(contours.analyse(decoded[..., 0]), contours.analyse(decoded))
+
+
+def test_overlay_paints_exactly_the_contour_pixels(shapes):
+    mask = contours.analyse(shapes).mask
+    painted = contours.overlay(shapes, mask)
+    assert np.array_equal(painted[mask == 0], np.broadcast_to([0, 0, 255], (np.sum(mask == 0), 3)))
+    assert np.array_equal(painted[mask != 0], shapes[mask != 0])
+    rgb = contours.overlay(shapes[..., ::-1], mask, colour=(1, 2, 3), order="rgb")
+    assert np.array_equal(rgb[mask == 0][0], [1, 2, 3])
+    assert np.array_equal(rgb[mask != 0], shapes[..., ::-1][mask != 0])
+
+
+def test_threads_from_the_first_call_give_the_results_of_one_thread():
+    # In a fresh interpreter that has not imported numpy, so that the first
+    # calls into the module come from the pool's threads at once; a deadlock
+    # ends as a timeout.
+    script = textwrap.dedent(f"""
+        import sys
+        from concurrent.futures import ThreadPoolExecutor
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
+        import contours
+        paths = [{str(DATA)!r} + f"/{{name}}.png" for name in {IMAGES!r}] * 2
+        with ThreadPoolExecutor(2) as pool:
+            threaded = list(pool.map(contours.analyse_file, paths))
+        from test_module import same_result
+        for result, path in zip(threaded, paths):
+            same_result(result, contours.analyse_file(path))
+    """)
+    subprocess.run([sys.executable, "-c", script], check=True, timeout=120)
+
+
+def huge(rows, cols):
+    return np.broadcast_to(np.zeros(3, np.uint8), (rows, cols, 3))
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: contours.analyse([[1, 2, 3]]), TypeError),
+    (lambda: contours.analyse(np.zeros((4, 4, 3), np.float32)), TypeError),
+    (lambda: contours.analyse(np.zeros((4, 4, 3), bool)), TypeError),
+    (lambda: contours.analyse(np.zeros((4, 4, 2), np.uint8)), ValueError),
+    (lambda: contours.analyse(np.zeros(12, np.uint8)), ValueError),
+    (lambda: contours.analyse(np.zeros((0, 4, 3), np.uint8)), ValueError),
+    (lambda: contours.analyse(np.zeros((4, 4, 3), np.uint8), order="hsv"), ValueError),
+    (lambda: contours.analyse(huge(1 << 16, 1 << 15)), ValueError),
+    (lambda: contours.analyse(huge(1, 107374183)), ValueError),
+    (lambda: contours.read(DATA / "missing.png"), FileNotFoundError),
+    (lambda: contours.read(DATA / "README.md"), ValueError),
+    (lambda: contours.analyse_file(DATA), ValueError),
+    (lambda: contours.overlay(np.zeros((4, 4, 3), np.uint8), np.zeros((4, 5), np.uint8)),
+     ValueError),
+    (lambda: contours.overlay(np.zeros((4, 4, 3), np.uint8), np.zeros((4, 4), np.uint8),
+                              colour=(0, 0, 256)), ValueError),
+])
+def test_bad_input_raises_a_python_exception(call, error):
+    with pytest.raises(error):
+        call()
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer runtime reserves more address space than any limit")
+def test_scarce_memory_raises_memory_error_and_leaves_the_module_working():
+    script = textwrap.dedent(f"""
+        import resource, numpy as np, contours
+        packed = np.zeros((8000, 8000, 3), np.uint8)
+        size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20),) * 2)
+        for image in (packed, packed[:, :, ::-1]):
+            try:
+                contours.analyse(image)
+                raise SystemExit("no MemoryError")
+            except MemoryError:
+                pass
+        contours.analyse_file({str(DATA / "shapes.png")!r})
+    """)
+    subprocess.run([sys.executable, "-c", script], check=True)
