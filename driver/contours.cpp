@@ -88,21 +88,25 @@ namespace {
 
 // fixLastSegment over n cells. The inner runs have a fixed length so that the
 // compiler compares whole vectors; the arrays never overlap.
-CONTOURS_CLONES_AVX2
-void markCells(const float* __restrict field, unsigned char* __restrict mask,
-               size_t n, float threshold) {
-  size_t i = 0;
-  for (; i + 32 <= n; i += 32)
-    for (int j = 0; j < 32; ++j) mask[i + j] = field[i + j] >= threshold ? 0 : mask[i + j];
-  for (; i < n; ++i) mask[i] = field[i] >= threshold ? 0 : mask[i];
-}
+struct MarkCells {
+  static CONTOURS_INLINE void run(const float* __restrict field,
+                                  unsigned char* __restrict mask, size_t n,
+                                  float threshold) {
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32)
+      for (int j = 0; j < 32; ++j)
+        mask[i + j] = field[i + j] >= threshold ? 0 : mask[i + j];
+    for (; i < n; ++i) mask[i] = field[i] >= threshold ? 0 : mask[i];
+  }
+};
 
 }  // namespace
 
 void fixLastSegment(const float* field, unsigned char* mask, int rows, int cols,
                     float threshold) {
-  markCells(field, mask, static_cast<size_t>(rows) * static_cast<size_t>(cols),
-            threshold);
+  runVectorBuild<MarkCells>(field, mask,
+                            static_cast<size_t>(rows) * static_cast<size_t>(cols),
+                            threshold);
 }
 
 float dimensionAt(const float* field, int rows, int cols, float threshold,
@@ -245,29 +249,36 @@ struct MarkCounts {
 
 // An all-255 mask marked by fixLastSegment, written in one pass that also
 // counts what the report needs, so that the field is read only once.
-CONTOURS_CLONES_AVX2
-MarkCounts markFreshMask(const float* __restrict field, unsigned char* __restrict mask,
-                         size_t cells, float threshold) {
-  MarkCounts counts;
-  size_t i = 0;
-  for (; i + 32 <= cells; i += 32) {
-    int marked = 0, nonZero = 0;
-    for (int j = 0; j < 32; ++j) {
-      const bool selected = field[i + j] >= threshold;
-      mask[i + j] = selected ? 0 : 255;
-      marked += selected;
-      nonZero += field[i + j] != 0.0f;
+struct MarkFreshMask {
+  static CONTOURS_INLINE MarkCounts run(const float* __restrict field,
+                                        unsigned char* __restrict mask, size_t cells,
+                                        float threshold) {
+    MarkCounts counts;
+    size_t i = 0;
+    for (; i + 32 <= cells; i += 32) {
+      int marked = 0, nonZero = 0;
+      for (int j = 0; j < 32; ++j) {
+        const bool selected = field[i + j] >= threshold;
+        mask[i + j] = selected ? 0 : 255;
+        marked += selected;
+        nonZero += field[i + j] != 0.0f;
+      }
+      counts.marked += marked;
+      counts.nonZero += nonZero;
     }
-    counts.marked += marked;
-    counts.nonZero += nonZero;
+    for (; i < cells; ++i) {
+      const bool selected = field[i] >= threshold;
+      mask[i] = selected ? 0 : 255;
+      counts.marked += selected;
+      counts.nonZero += field[i] != 0.0f;
+    }
+    return counts;
   }
-  for (; i < cells; ++i) {
-    const bool selected = field[i] >= threshold;
-    mask[i] = selected ? 0 : 255;
-    counts.marked += selected;
-    counts.nonZero += field[i] != 0.0f;
-  }
-  return counts;
+};
+
+MarkCounts markFreshMask(const float* field, unsigned char* mask, size_t cells,
+                         float threshold) {
+  return runVectorBuild<MarkFreshMask>(field, mask, cells, threshold);
 }
 
 // Milliseconds on a monotonic clock, for the stage times of benchmarks.

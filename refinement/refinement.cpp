@@ -8,6 +8,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace contours {
@@ -174,27 +175,36 @@ struct DerivativePairPixels {
   }
 };
 
+// A run of a pixel row, Pixels made from the arguments after the run's
+// bounds and field row.
+template <class Pixels>
+struct MeasureRun {
+  template <class... A>
+  static CONTOURS_INLINE void run(int x0, int x1, int W, float* fieldRow, A&&... a) {
+    measureRun(Pixels(std::forward<A>(a)...), x0, x1, W, fieldRow);
+  }
+};
+
 // Any 3x3 masks, any surface values.
-CONTOURS_CLONES_AVX512
 void fineMeasureRowAnyMasks(float*** pixelPlanes, const float* mask1,
                             const float* mask2, int y, int x0, int x1, int W,
                             float* fieldRow) {
-  measureRun(MaskedPixels<false>(pixelPlanes, mask1, mask2, y), x0, x1, W, fieldRow);
+  runVectorBuild<MeasureRun<MaskedPixels<false>>>(x0, x1, W, fieldRow, pixelPlanes,
+                                                  mask1, mask2, y);
 }
 
 // Masks with the zeros of the derivative pair d1, d2, on a finite surface.
-CONTOURS_CLONES_AVX512
 void fineMeasureRowDerivativeMasks(float*** pixelPlanes, const float* mask1,
                                    const float* mask2, int y, int x0, int x1, int W,
                                    float* fieldRow) {
-  measureRun(MaskedPixels<true>(pixelPlanes, mask1, mask2, y), x0, x1, W, fieldRow);
+  runVectorBuild<MeasureRun<MaskedPixels<true>>>(x0, x1, W, fieldRow, pixelPlanes,
+                                                 mask1, mask2, y);
 }
 
 // Exactly the derivative pair d1, d2, on a finite surface.
-CONTOURS_CLONES_AVX512
 void fineMeasureRowDerivativePair(float*** pixelPlanes, int y, int x0, int x1, int W,
                                   float* fieldRow) {
-  measureRun(DerivativePairPixels(pixelPlanes, y), x0, x1, W, fieldRow);
+  runVectorBuild<MeasureRun<DerivativePairPixels>>(x0, x1, W, fieldRow, pixelPlanes, y);
 }
 
 // True when mask1 is exactly d1 = [-e 0 e; -q 0 q; -e 0 e] and mask2 exactly

@@ -39,13 +39,20 @@ CONTOURS_INLINE T blockMeasure(const float* const (&here)[3],
 
 // Block field cells 0 .. count-1 of a block row, from the block surface rows
 // here (that row) and below (the next).
-CONTOURS_CLONES_AVX2
+struct BlockMeasureRow {
+  static CONTOURS_INLINE void run(const float* const (&here)[3],
+                                  const float* const (&below)[3], int count,
+                                  float* fieldRow) {
+    int k = 0;
+    for (; k + kLanes <= count; k += kLanes)
+      storeLanes(fieldRow + k, blockMeasure<Lanes>(here, below, k));
+    for (; k < count; ++k) fieldRow[k] = blockMeasure<float>(here, below, k);
+  }
+};
+
 void blockMeasureRow(const float* const (&here)[3], const float* const (&below)[3],
                      int count, float* fieldRow) {
-  int k = 0;
-  for (; k + kLanes <= count; k += kLanes)
-    storeLanes(fieldRow + k, blockMeasure<Lanes>(here, below, k));
-  for (; k < count; ++k) fieldRow[k] = blockMeasure<float>(here, below, k);
+  runVectorBuild<BlockMeasureRow>(here, below, count, fieldRow);
 }
 
 // The surface point of pixel x of one image row (BGR bytes):
@@ -63,7 +70,7 @@ inline void surfacePoint(const unsigned char* bgr, int x, float rowPosition,
   p2[x] = static_cast<float>(c0 + c1 + c2) * k3;
 }
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#ifdef CONTOURS_VECTOR_BUILDS
 #define CONTOURS_SURFACE_AVX2 1
 // Eight pixels at a time: their 24 bytes are split into the three channels by
 // byte shuffles and widened to int lanes; each lane then takes exactly the
@@ -118,15 +125,22 @@ __attribute__((target("avx2"))) int surfaceRowAvx2(const unsigned char* bgr,
 
 // sums[i] = r0[i] + r1[i] + r2[i]: the bytes of three image rows added
 // column by column (at most 765).
-CONTOURS_CLONES_AVX2
-void addRows(const unsigned char* __restrict r0, const unsigned char* __restrict r1,
-             const unsigned char* __restrict r2, unsigned short* __restrict sums,
-             int n) {
-  int i = 0;
-  for (; i + 32 <= n; i += 32)
-    for (int k = 0; k < 32; ++k)
-      sums[i + k] = static_cast<unsigned short>(r0[i + k] + r1[i + k] + r2[i + k]);
-  for (; i < n; ++i) sums[i] = static_cast<unsigned short>(r0[i] + r1[i] + r2[i]);
+struct AddRows {
+  static CONTOURS_INLINE void run(const unsigned char* __restrict r0,
+                                  const unsigned char* __restrict r1,
+                                  const unsigned char* __restrict r2,
+                                  unsigned short* __restrict sums, int n) {
+    int i = 0;
+    for (; i + 32 <= n; i += 32)
+      for (int k = 0; k < 32; ++k)
+        sums[i + k] = static_cast<unsigned short>(r0[i + k] + r1[i + k] + r2[i + k]);
+    for (; i < n; ++i) sums[i] = static_cast<unsigned short>(r0[i] + r1[i] + r2[i]);
+  }
+};
+
+void addRows(const unsigned char* r0, const unsigned char* r1, const unsigned char* r2,
+             unsigned short* sums, int n) {
+  runVectorBuild<AddRows>(r0, r1, r2, sums, n);
 }
 
 // Projection factors: 1/sqrt(n) in double, rounded once to float.
@@ -160,8 +174,10 @@ void surfacePoints(const unsigned char* bgr, int y, int count, float k6, float k
   const float rowPosition = static_cast<float>(20 * y);
   int x = 0;
 #ifdef CONTOURS_SURFACE_AVX2
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) x = surfaceRowAvx2(bgr, rowPosition, count, k6, k2, k3, p0, p1, p2);
+  // The AVX-512 build uses the same AVX2 steps: the split into channels
+  // takes 128-bit shuffles either way.
+  if (activeVectorBuild() != VectorBuild::Baseline)
+    x = surfaceRowAvx2(bgr, rowPosition, count, k6, k2, k3, p0, p1, p2);
 #endif
   for (; x < count; ++x) surfacePoint(bgr, x, rowPosition, k6, k2, k3, p0, p1, p2);
 }
