@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "dimension/computed_blocks.hpp"
 #include "surface/vector_build.hpp"
 
 namespace contours {
@@ -34,9 +35,13 @@ struct RaiseColumnMaxima {
   }
 };
 
+}  // namespace
+
 void raiseColumnMaxima(const float* row, float* m, int n) {
   runVectorBuild<RaiseColumnMaxima>(row, m, n);
 }
+
+namespace {
 
 void checkArguments(int rows, int cols, int boxSize) {
   if (boxSize < 2 || boxSize % 2 != 0)

@@ -1,8 +1,6 @@
 #pragma once
 // Binomial mask family and the pixel-level measure around candidate blocks.
 
-#include <functional>
-
 #include <opencv2/core.hpp>
 
 namespace contours {
@@ -35,13 +33,9 @@ void calcFineContours(float* field, unsigned char* blockMask, float*** pixelPlan
 // surfaceRow when the stage first reads it, and dropped once no later block
 // row reads it. Gives the field calcFineContours gives on the surface that
 // processImage writes for the same image.
-//
-// rowsFinal, when given, is called as the stage goes down the image with a
-// count r each time field rows 0 .. r-1 have taken their final values (the
-// counts grow); the caller may read those rows then.
 void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
                                const cv::Mat& image, const float* mask1,
                                const float* mask2, int blockRows, int blockCols,
-                               int W, const std::function<void(int)>& rowsFinal = {});
+                               int W);
 
 }  // namespace contours

@@ -1,6 +1,9 @@
 #include "refinement.hpp"
 
 #include "surface.hpp"
+#include "dimension/computed_blocks.hpp"
+#include "refinement/fine_stage.hpp"
+#include "surface/surface_rows.hpp"
 #include "surface/vector_build.hpp"
 
 #include <algorithm>
@@ -260,15 +263,16 @@ void andBytes(unsigned char* to, const unsigned char* from, size_t n) {
   for (; i < n; ++i) to[i] &= from[i];
 }
 
-// The fine stage for 3x3 masks. prepareRows(bi) is called before the first
-// pixel row of block row bi is computed; the surface rows 3bi-1 .. 3bi+3 must
-// be readable from then until the next call. measureRow(y, x0, x1, fieldRow)
-// fills cells x0 .. x1-1 of pixel row y. rowsFinal(r), when given, is called
-// once the field rows below r will not be written again.
-template <class PrepareRows, class MeasureRow>
+// The fine stage for 3x3 masks. prepareRows(bi, x0, x1) is called before
+// pixel columns x0 .. x1-1 of block row bi are computed; the surface rows
+// 3bi-1 .. 3bi+3 must be readable in columns x0-1 .. x1 from then until the
+// next call. measureRow(y, x0, x1, fieldRow) fills cells x0 .. x1-1 of pixel
+// row y. rowsFinal(r) is called once the field rows below r will not be
+// written again. computed, when not null, gets a 1 for every block computed.
+template <class PrepareRows, class MeasureRow, class RowsFinal>
 void fineStage(float* field, const unsigned char* blockMask, int blockRows,
                int blockCols, int W, PrepareRows prepareRows, MeasureRow measureRow,
-               const std::function<void(int)>& rowsFinal = {}) {
+               RowsFinal rowsFinal, unsigned char* computed) {
   // A block's cells depend on the surface and the masks only, and only its own
   // computation changes its first cell. Visiting the candidates one by one and
   // computing each neighbour whose first cell is still 0 therefore gives the
@@ -294,7 +298,6 @@ void fineStage(float* field, const unsigned char* blockMask, int blockRows,
       return (noCandidate[bj - 1] & noCandidate[bj] & noCandidate[bj + 1]) != 255 &&
              markerRow[3 * bj] == 0.0f;
     };
-    bool rowsReady = false;
     for (int bj = 1; bj <= blockCols - 2;) {
       if (!due(bj)) {
         ++bj;
@@ -302,15 +305,15 @@ void fineStage(float* field, const unsigned char* blockMask, int blockRows,
       }
       const int first = bj;
       while (bj <= blockCols - 2 && due(bj)) ++bj;
-      if (!rowsReady) {
-        prepareRows(bi);
-        rowsReady = true;
-      }
+      prepareRows(bi, 3 * first, 3 * bj);
       for (int y = 3 * bi; y < 3 * bi + 3; ++y)
         measureRow(y, 3 * first, 3 * bj, field + static_cast<size_t>(y) * W);
+      if (computed != nullptr)
+        std::memset(computed + static_cast<size_t>(bi) * blockCols + first, 1,
+                    static_cast<size_t>(bj - first));
     }
     // Later block rows write pixel rows from 3bi+3 on only.
-    if (rowsFinal) rowsFinal(3 * bi + 3);
+    rowsFinal(3 * bi + 3);
   }
 }
 
@@ -395,16 +398,25 @@ void calcFineContours(float* field, unsigned char* blockMask, float*** pixelPlan
 
   // The surface may hold anything here (an infinity times a zero tap is NaN),
   // so every tap is applied.
-  fineStage(field, blockMask, blockRows, blockCols, W, [](int) {},
+  fineStage(field, blockMask, blockRows, blockCols, W, [](int, int, int) {},
             [&](int y, int x0, int x1, float* fieldRow) {
               fineMeasureRowAnyMasks(pixelPlanes, mask1, mask2, y, x0, x1, W, fieldRow);
-            });
+            },
+            [](int) {}, nullptr);
 }
 
 void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
                                const cv::Mat& image, const float* mask1,
                                const float* mask2, int blockRows, int blockCols,
-                               int W, const std::function<void(int)>& rowsFinal) {
+                               int W) {
+  fineStageFromImage(field, blockMask, image, mask1, mask2, blockRows, blockCols, W,
+                     nullptr, nullptr);
+}
+
+void fineStageFromImage(float* field, const unsigned char* blockMask,
+                        const cv::Mat& image, const float* mask1, const float* mask2,
+                        int blockRows, int blockCols, int W, unsigned char* computed,
+                        QuarterMaxima* quarters) {
   // Block row bi reads surface rows 3bi-1 .. 3bi+3: five consecutive rows,
   // kept in five slots (row y in slot y mod 5) and made when first needed, so
   // that each row is made once. The row tables point at the slots.
@@ -414,24 +426,55 @@ void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
   // fall into the same sets of the first-level cache and evict each other; so
   // the distance between rows is a whole number of vectors and an odd number
   // of cache lines modulo 4 KiB, which puts up to 64 rows in different sets.
+  //
+  // A row is made only in the columns a run of blocks reads, in pieces of
+  // kPiece columns, each made once: where few blocks are computed, few
+  // surface points are made.
+  constexpr int kPiece = 32;
+  const int madeColumns = 3 * blockCols;
+  const int pieces = (madeColumns + kPiece - 1) / kPiece;
   size_t rowLength = (static_cast<size_t>(W) + kLanes - 1) / kLanes * kLanes;
   while (rowLength * sizeof(float) / 64 % 2 == 0) rowLength += kLanes;
   std::vector<float> slots(3 * 5 * rowLength);
+  std::vector<unsigned char> made(5 * static_cast<size_t>(pieces));
   std::vector<float*> rowTables[3];
   for (auto& table : rowTables) table.assign(static_cast<size_t>(image.rows), nullptr);
   float** planes[3] = {rowTables[0].data(), rowTables[1].data(), rowTables[2].data()};
   int slotRow[5] = {-1, -1, -1, -1, -1};
-  const auto prepareRows = [&](int bi) {
+  const auto prepareRows = [&](int bi, int x0, int x1) {
+    // The cells kept read columns x0-1 .. x1 (x1 < madeColumns). A vector of
+    // a short run may read further, into lanes whose cells are dropped (see
+    // measureRun): those may hold anything.
+    const int firstPiece = std::max(0, x0 - 1) / kPiece;
+    const int endPiece = x1 / kPiece + 1;
     for (int y = 3 * bi - 1; y <= 3 * bi + 3; ++y) {
       const int slot = y % 5;
-      if (slotRow[slot] == y) continue;
-      if (slotRow[slot] >= 0)
-        for (auto& table : rowTables) table[slotRow[slot]] = nullptr;
       float* rows = slots.data() + slot * 3 * rowLength;
-      surfaceRow(image, y, 3 * blockCols, rows, rows + rowLength, rows + 2 * rowLength);
-      for (int p = 0; p < 3; ++p) rowTables[p][y] = rows + p * rowLength;
-      slotRow[slot] = y;
+      unsigned char* const slotMade = made.data() + static_cast<size_t>(slot) * pieces;
+      if (slotRow[slot] != y) {
+        if (slotRow[slot] >= 0)
+          for (auto& table : rowTables) table[slotRow[slot]] = nullptr;
+        std::memset(slotMade, 0, static_cast<size_t>(pieces));
+        for (int p = 0; p < 3; ++p) rowTables[p][y] = rows + p * rowLength;
+        slotRow[slot] = y;
+      }
+      for (int piece = firstPiece; piece < endPiece;) {
+        if (slotMade[piece]) {
+          ++piece;
+          continue;
+        }
+        const int start = piece;
+        while (piece < endPiece && !slotMade[piece]) slotMade[piece++] = 1;
+        const int from = start * kPiece;
+        const int to = std::min(madeColumns, piece * kPiece);
+        surfaceRowPart(image, y, from, to, rows, rows + rowLength, rows + 2 * rowLength);
+      }
     }
+  };
+  const auto rowsFinal = [&](int finalRows) {
+    if (quarters != nullptr)
+      summariseComputedQuarterRows(*quarters, finalRows,
+                                   ComputedBlocks{computed, blockRows, blockCols});
   };
   // Surface points made from bytes are finite (coordinates below 20 times the
   // image size plus a few hundred), so the zero taps of d1 and d2 may be left
@@ -441,7 +484,7 @@ void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
               [&](int y, int x0, int x1, float* fieldRow) {
                 fineMeasureRowDerivativePair(planes, y, x0, x1, W, fieldRow);
               },
-              rowsFinal);
+              rowsFinal, computed);
   } else {
     const auto measureRow = hasDerivativeZeros(mask1, mask2)
                                 ? fineMeasureRowDerivativeMasks
@@ -450,9 +493,9 @@ void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
               [&](int y, int x0, int x1, float* fieldRow) {
                 measureRow(planes, mask1, mask2, y, x0, x1, W, fieldRow);
               },
-              rowsFinal);
+              rowsFinal, computed);
   }
-  if (rowsFinal) rowsFinal(image.rows);
+  rowsFinal(image.rows);
 }
 
 }  // namespace contours

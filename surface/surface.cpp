@@ -8,6 +8,7 @@
 #include <immintrin.h>
 #endif
 
+#include "surface/surface_rows.hpp"
 #include "surface/vector_build.hpp"
 
 namespace contours {
@@ -76,7 +77,7 @@ inline void surfacePoint(const unsigned char* bgr, int x, float rowPosition,
 // byte shuffles and widened to int lanes; each lane then takes exactly the
 // int and float steps of surfacePoint. Returns the first pixel not done.
 __attribute__((target("avx2"))) int surfaceRowAvx2(const unsigned char* bgr,
-                                                   float rowPosition, int count,
+                                                   float rowPosition, int x0, int count,
                                                    float k6, float k2, float k3,
                                                    float* p0, float* p1, float* p2) {
   // Channel c of pixels 0..7: from the 16 bytes at 3x (pixels 0..5) and the
@@ -92,9 +93,10 @@ __attribute__((target("avx2"))) int surfaceRowAvx2(const unsigned char* bgr,
   const __m256i all255 = _mm256_set1_epi32(255);
   const __m256 row = _mm256_set1_ps(rowPosition);
   const __m256 f6 = _mm256_set1_ps(k6), f2 = _mm256_set1_ps(k2), f3 = _mm256_set1_ps(k3);
-  __m256i column = _mm256_setr_epi32(0, 20, 40, 60, 80, 100, 120, 140);
+  __m256i column = _mm256_add_epi32(_mm256_set1_epi32(20 * x0),
+                                     _mm256_setr_epi32(0, 20, 40, 60, 80, 100, 120, 140));
   const __m256i columnStep = _mm256_set1_epi32(160);
-  int x = 0;
+  int x = x0;
   for (; x + 8 <= count; x += 8) {
     const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + 3 * x));
     const __m128i high =
@@ -168,16 +170,16 @@ struct BlockTables {
   float intensity[766];    // float(a0 + a1 + a2) * k3
 };
 
-// The surface points of pixels 0 .. count-1 of image row y.
-void surfacePoints(const unsigned char* bgr, int y, int count, float k6, float k2,
-                   float k3, float* p0, float* p1, float* p2) {
+// The surface points of pixels x0 .. count-1 of image row y.
+void surfacePoints(const unsigned char* bgr, int y, int x0, int count, float k6,
+                   float k2, float k3, float* p0, float* p1, float* p2) {
   const float rowPosition = static_cast<float>(20 * y);
-  int x = 0;
+  int x = x0;
 #ifdef CONTOURS_SURFACE_AVX2
   // The AVX-512 build uses the same AVX2 steps: the split into channels
   // takes 128-bit shuffles either way.
   if (activeVectorBuild() != VectorBuild::Baseline)
-    x = surfaceRowAvx2(bgr, rowPosition, count, k6, k2, k3, p0, p1, p2);
+    x = surfaceRowAvx2(bgr, rowPosition, x0, count, k6, k2, k3, p0, p1, p2);
 #endif
   for (; x < count; ++x) surfacePoint(bgr, x, rowPosition, k6, k2, k3, p0, p1, p2);
 }
@@ -211,7 +213,7 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
   for (int bj = 0; bj < blockRows; ++bj) {
     if (pixelPlanes != nullptr)
       for (int y = 3 * bj; y < 3 * bj + 3; ++y)
-        surfacePoints(image.ptr<unsigned char>(y), y, 3 * blockCols, k6, k2, k3,
+        surfacePoints(image.ptr<unsigned char>(y), y, 0, 3 * blockCols, k6, k2, k3,
                       pixelPlanes[0][y], pixelPlanes[1][y], pixelPlanes[2][y]);
     addRows(image.ptr<unsigned char>(3 * bj), image.ptr<unsigned char>(3 * bj + 1),
             image.ptr<unsigned char>(3 * bj + 2), columnSums.data(), 9 * blockCols);
@@ -268,7 +270,14 @@ void processBlocks(const cv::Mat& image, float* blockField, int* histogram, int 
 void surfaceRow(const cv::Mat& image, int y, int count, float* p0, float* p1,
                 float* p2) {
   static const ProjectionFactors factors;
-  surfacePoints(image.ptr<unsigned char>(y), y, count, factors.k6, factors.k2,
+  surfacePoints(image.ptr<unsigned char>(y), y, 0, count, factors.k6, factors.k2,
+                factors.k3, p0, p1, p2);
+}
+
+void surfaceRowPart(const cv::Mat& image, int y, int x0, int x1, float* p0, float* p1,
+                    float* p2) {
+  static const ProjectionFactors factors;
+  surfacePoints(image.ptr<unsigned char>(y), y, x0, x1, factors.k6, factors.k2,
                 factors.k3, p0, p1, p2);
 }
 
