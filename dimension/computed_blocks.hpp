@@ -4,20 +4,42 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "dimension.hpp"
 
 namespace contours {
 
-// Which 3x3 pixel blocks of a field of rows x cols cells were computed:
-// map[bi * blockCols + bj] is not 0 for block (bi, bj), whose cells are rows
-// 3bi .. 3bi+2, columns 3bj .. 3bj+2; blockRows = rows / 3, blockCols =
-// cols / 3. Every cell outside the computed blocks holds +0.
-struct ComputedBlocks {
-  const unsigned char* map = nullptr;
-  int blockRows = 0;
-  int blockCols = 0;
+// Blocks first .. end-1 of a row of blocks.
+struct BlockSpan {
+  int first, end;
 };
+
+// Which 3x3 pixel blocks of a field of rows x cols cells were computed, as
+// runs of adjacent blocks, row of blocks by row of blocks: block (bi, bj) has
+// the cells of rows 3bi .. 3bi+2, columns 3bj .. 3bj+2; blockRows = rows / 3,
+// blockCols = cols / 3. Every cell outside the computed blocks holds +0.
+class ComputedBlocks {
+ public:
+  ComputedBlocks(int blockRows, int blockCols);
+  int blockRows() const { return blockRows_; }
+  int blockCols() const { return blockCols_; }
+  // Adds blocks first .. end-1 of block row bi: rows in non-decreasing
+  // order, the runs of a row left to right, disjoint.
+  void add(int bi, int first, int end);
+  // The runs of block row bi, left to right; a row no run is added to any
+  // more once a later row has one, or once the caller says so.
+  const BlockSpan* begin(int bi) const;
+  const BlockSpan* end(int bi) const;
+
+ private:
+  int blockRows_, blockCols_;
+  std::vector<BlockSpan> runs_;
+  std::vector<size_t> rowStart_;  // first run of each row begun so far
+};
+
+// The runs of the non-zero bytes of map (blockRows x blockCols, row-major).
+ComputedBlocks computedBlocksOf(const unsigned char* map, int blockRows, int blockCols);
 
 // m[j] = the larger of m[j] and row[j] for j < n, keeping m[j] when row[j] is
 // NaN: the column maxima of the quarter summary.

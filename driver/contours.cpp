@@ -314,10 +314,9 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report) {
   // Only the blocks the stage computes hold anything but +0: the summary and
   // the marking visit those alone.
   QuarterMaxima quarters = startQuarters(pixelField, H, W, kBoxSize);
-  Buffer<unsigned char> computedMap = zeroedBuffer<unsigned char>(blockCells);
+  ComputedBlocks computed(blockRows, blockCols);
   fineStageFromImage(pixelField, blockMask.get(), image, d1, d2, blockRows, blockCols, W,
-                     computedMap.get(), &quarters);
-  const ComputedBlocks computed{computedMap.get(), blockRows, blockCols};
+                     &computed, &quarters);
   // The fine stage was the last reader of the image.
   image.release();
   endStage(times.fineStage);

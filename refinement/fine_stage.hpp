@@ -4,13 +4,14 @@
 #include <opencv2/core.hpp>
 
 #include "dimension.hpp"
+#include "dimension/computed_blocks.hpp"
 
 namespace contours {
 
 // calcFineContoursFromImage on a field that is all +0 on entry, which also
-//  - sets computed[bi * blockCols + bj] to 1 for every block (bi, bj) it
-//    computes (blockRows x blockCols bytes, all 0 on entry), when computed
-//    is not null: every cell outside those blocks stays +0;
+//  - adds to computed (empty on entry, of blockRows x blockCols blocks),
+//    when it is not null, every run of blocks it computes: every cell outside
+//    them stays +0;
 //  - when quarters is not null (and computed is not), summarises the field
 //    into it for the pixel search as its rows take their final values, with
 //    summariseComputedQuarterRows, from rows still in cache; at the end the
@@ -18,7 +19,7 @@ namespace contours {
 // Each surface row is made only in the columns the computed blocks read.
 void fineStageFromImage(float* field, const unsigned char* blockMask,
                         const cv::Mat& image, const float* mask1, const float* mask2,
-                        int blockRows, int blockCols, int W, unsigned char* computed,
+                        int blockRows, int blockCols, int W, ComputedBlocks* computed,
                         QuarterMaxima* quarters);
 
 }  // namespace contours

@@ -263,16 +263,21 @@ void andBytes(unsigned char* to, const unsigned char* from, size_t n) {
   for (; i < n; ++i) to[i] &= from[i];
 }
 
-// The fine stage for 3x3 masks. prepareRows(bi, x0, x1) is called before
-// pixel columns x0 .. x1-1 of block row bi are computed; the surface rows
-// 3bi-1 .. 3bi+3 must be readable in columns x0-1 .. x1 from then until the
-// next call. measureRow(y, x0, x1, fieldRow) fills cells x0 .. x1-1 of pixel
+// Blocks first .. end-1 of a block row.
+struct BlockRun {
+  int first, end;
+};
+
+// The fine stage for 3x3 masks. prepareRows(bi, runs) is called before the
+// runs of blocks of block row bi are computed; for each run, the surface rows
+// 3bi-1 .. 3bi+3 must be readable in columns 3*first-1 .. 3*end from then
+// until the next call. measureRow(y, x0, x1, fieldRow) fills cells x0 .. x1-1 of pixel
 // row y. rowsFinal(r) is called once the field rows below r will not be
-// written again. computed, when not null, gets a 1 for every block computed.
+// written again. computed, when not null, gets every run of blocks computed.
 template <class PrepareRows, class MeasureRow, class RowsFinal>
 void fineStage(float* field, const unsigned char* blockMask, int blockRows,
                int blockCols, int W, PrepareRows prepareRows, MeasureRow measureRow,
-               RowsFinal rowsFinal, unsigned char* computed) {
+               RowsFinal rowsFinal, ComputedBlocks* computed) {
   // A block's cells depend on the surface and the masks only, and only its own
   // computation changes its first cell. Visiting the candidates one by one and
   // computing each neighbour whose first cell is still 0 therefore gives the
@@ -288,6 +293,7 @@ void fineStage(float* field, const unsigned char* blockMask, int blockRows,
   // candidates' range stay 255.
   std::vector<unsigned char> noCandidate(static_cast<size_t>(blockCols), 255);
   const size_t candidateColumns = static_cast<size_t>(blockCols - 4);
+  std::vector<BlockRun> runs;
   for (int bi = 1; bi <= blockRows - 2; ++bi) {
     unsigned char* const near = noCandidate.data() + 2;
     std::memset(near, 255, candidateColumns);
@@ -298,6 +304,9 @@ void fineStage(float* field, const unsigned char* blockMask, int blockRows,
       return (noCandidate[bj - 1] & noCandidate[bj] & noCandidate[bj + 1]) != 255 &&
              markerRow[3 * bj] == 0.0f;
     };
+    // Computing a run writes only its own blocks' cells, so the runs of a
+    // block row may all be found before any is computed.
+    runs.clear();
     for (int bj = 1; bj <= blockCols - 2;) {
       if (!due(bj)) {
         ++bj;
@@ -305,12 +314,17 @@ void fineStage(float* field, const unsigned char* blockMask, int blockRows,
       }
       const int first = bj;
       while (bj <= blockCols - 2 && due(bj)) ++bj;
-      prepareRows(bi, 3 * first, 3 * bj);
+      runs.push_back({first, bj});
+    }
+    if (runs.empty()) {
+      rowsFinal(3 * bi + 3);
+      continue;
+    }
+    prepareRows(bi, runs);
+    for (const BlockRun& run : runs) {
       for (int y = 3 * bi; y < 3 * bi + 3; ++y)
-        measureRow(y, 3 * first, 3 * bj, field + static_cast<size_t>(y) * W);
-      if (computed != nullptr)
-        std::memset(computed + static_cast<size_t>(bi) * blockCols + first, 1,
-                    static_cast<size_t>(bj - first));
+        measureRow(y, 3 * run.first, 3 * run.end, field + static_cast<size_t>(y) * W);
+      if (computed != nullptr) computed->add(bi, run.first, run.end);
     }
     // Later block rows write pixel rows from 3bi+3 on only.
     rowsFinal(3 * bi + 3);
@@ -398,7 +412,8 @@ void calcFineContours(float* field, unsigned char* blockMask, float*** pixelPlan
 
   // The surface may hold anything here (an infinity times a zero tap is NaN),
   // so every tap is applied.
-  fineStage(field, blockMask, blockRows, blockCols, W, [](int, int, int) {},
+  fineStage(field, blockMask, blockRows, blockCols, W,
+            [](int, const std::vector<BlockRun>&) {},
             [&](int y, int x0, int x1, float* fieldRow) {
               fineMeasureRowAnyMasks(pixelPlanes, mask1, mask2, y, x0, x1, W, fieldRow);
             },
@@ -415,7 +430,7 @@ void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
 
 void fineStageFromImage(float* field, const unsigned char* blockMask,
                         const cv::Mat& image, const float* mask1, const float* mask2,
-                        int blockRows, int blockCols, int W, unsigned char* computed,
+                        int blockRows, int blockCols, int W, ComputedBlocks* computed,
                         QuarterMaxima* quarters) {
   // Block row bi reads surface rows 3bi-1 .. 3bi+3: five consecutive rows,
   // kept in five slots (row y in slot y mod 5) and made when first needed, so
@@ -427,26 +442,34 @@ void fineStageFromImage(float* field, const unsigned char* blockMask,
   // the distance between rows is a whole number of vectors and an odd number
   // of cache lines modulo 4 KiB, which puts up to 64 rows in different sets.
   //
-  // A row is made only in the columns a run of blocks reads, in pieces of
+  // A row is made only in the columns the runs of blocks read, in pieces of
   // kPiece columns, each made once: where few blocks are computed, few
-  // surface points are made.
-  constexpr int kPiece = 32;
+  // surface points are made. Gaps of up to kGap pieces between pieces a block
+  // row needs are made too, so that a row is made in long stretches.
+  constexpr int kPiece = 32, kGap = 3;
   const int madeColumns = 3 * blockCols;
   const int pieces = (madeColumns + kPiece - 1) / kPiece;
   size_t rowLength = (static_cast<size_t>(W) + kLanes - 1) / kLanes * kLanes;
   while (rowLength * sizeof(float) / 64 % 2 == 0) rowLength += kLanes;
   std::vector<float> slots(3 * 5 * rowLength);
   std::vector<unsigned char> made(5 * static_cast<size_t>(pieces));
+  std::vector<unsigned char> needed(static_cast<size_t>(pieces));
   std::vector<float*> rowTables[3];
   for (auto& table : rowTables) table.assign(static_cast<size_t>(image.rows), nullptr);
   float** planes[3] = {rowTables[0].data(), rowTables[1].data(), rowTables[2].data()};
   int slotRow[5] = {-1, -1, -1, -1, -1};
-  const auto prepareRows = [&](int bi, int x0, int x1) {
-    // The cells kept read columns x0-1 .. x1 (x1 < madeColumns). A vector of
-    // a short run may read further, into lanes whose cells are dropped (see
-    // measureRun): those may hold anything.
-    const int firstPiece = std::max(0, x0 - 1) / kPiece;
-    const int endPiece = x1 / kPiece + 1;
+  const auto prepareRows = [&](int bi, const std::vector<BlockRun>& runs) {
+    // The cells kept read columns 3*first-1 .. 3*end (below madeColumns). A
+    // vector of a short run may read further, into lanes whose cells are
+    // dropped (see measureRun): those may hold anything.
+    std::fill(needed.begin(), needed.end(), 0);
+    int lastNeeded = -1;
+    for (const BlockRun& run : runs) {
+      const int from = (3 * run.first - 1) / kPiece, to = 3 * run.end / kPiece;
+      const int start = lastNeeded >= 0 && from - lastNeeded <= kGap + 1 ? lastNeeded : from;
+      std::fill(needed.begin() + start, needed.begin() + to + 1, 1);
+      lastNeeded = to;
+    }
     for (int y = 3 * bi - 1; y <= 3 * bi + 3; ++y) {
       const int slot = y % 5;
       float* rows = slots.data() + slot * 3 * rowLength;
@@ -458,23 +481,21 @@ void fineStageFromImage(float* field, const unsigned char* blockMask,
         for (int p = 0; p < 3; ++p) rowTables[p][y] = rows + p * rowLength;
         slotRow[slot] = y;
       }
-      for (int piece = firstPiece; piece < endPiece;) {
-        if (slotMade[piece]) {
+      for (int piece = 0; piece < pieces;) {
+        if (!needed[piece] || slotMade[piece]) {
           ++piece;
           continue;
         }
         const int start = piece;
-        while (piece < endPiece && !slotMade[piece]) slotMade[piece++] = 1;
-        const int from = start * kPiece;
-        const int to = std::min(madeColumns, piece * kPiece);
-        surfaceRowPart(image, y, from, to, rows, rows + rowLength, rows + 2 * rowLength);
+        while (piece < pieces && needed[piece] && !slotMade[piece]) slotMade[piece++] = 1;
+        surfaceRowPart(image, y, start * kPiece, std::min(madeColumns, piece * kPiece), rows,
+                       rows + rowLength, rows + 2 * rowLength);
       }
     }
   };
   const auto rowsFinal = [&](int finalRows) {
     if (quarters != nullptr)
-      summariseComputedQuarterRows(*quarters, finalRows,
-                                   ComputedBlocks{computed, blockRows, blockCols});
+      summariseComputedQuarterRows(*quarters, finalRows, *computed);
   };
   // Surface points made from bytes are finite (coordinates below 20 times the
   // image size plus a few hundred), so the zero taps of d1 and d2 may be left

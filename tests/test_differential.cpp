@@ -355,11 +355,19 @@ TEST(Differential, FineStageRecordsItsBlocksAndItsPiecewiseSummaryMatchesFinishe
       std::vector<unsigned char> blockMask(static_cast<size_t>(blockRows) * blockCols);
       for (auto& m : blockMask) m = random() % 1000 < density * 1000 ? 0 : 255;
       std::vector<float> field(static_cast<size_t>(H) * W, 0.0f), slow = field;
-      std::vector<unsigned char> computed(blockMask.size(), 0);
+      contours::ComputedBlocks blocks(blockRows, blockCols);
       contours::QuarterMaxima piecewise =
           contours::startQuarters(field.data(), H, W, contours::kBoxSize);
       contours::fineStageFromImage(field.data(), blockMask.data(), image, d1, d2,
-                                   blockRows, blockCols, W, computed.data(), &piecewise);
+                                   blockRows, blockCols, W, &blocks, &piecewise);
+      std::vector<unsigned char> computed(blockMask.size(), 0);
+      for (int bi = 0; bi < blockRows; ++bi)
+        for (auto run = blocks.begin(bi); run != blocks.end(bi); ++run) {
+          ASSERT_TRUE(run->first < run->end && run->end <= blockCols);
+          ASSERT_TRUE(run == blocks.begin(bi) || (run - 1)->end < run->first);
+          std::fill_n(computed.begin() + static_cast<size_t>(bi) * blockCols + run->first,
+                      run->end - run->first, 1);
+        }
       plain::calcFineContours(slow.data(), blockMask.data(), surface.pixel.get(), d1, d2,
                               blockRows, blockCols, W, 3);
       ASSERT_TRUE(sameFloats(field.data(), slow.data(), field.size()))
@@ -478,7 +486,8 @@ TEST(Differential, ComputedBlockSummaryAndMarkingMatchWholeFieldOnDegenerateFiel
           for (int x = 0; x < 3 * blockCols; ++x)
             if (map[static_cast<size_t>(y / 3) * blockCols + x / 3])
               field[static_cast<size_t>(y) * cols + x] = fieldValue(random);
-        const contours::ComputedBlocks blocks{map.data(), blockRows, blockCols};
+        const contours::ComputedBlocks blocks =
+            contours::computedBlocksOf(map.data(), blockRows, blockCols);
         // Summarised in uneven steps, as the fine stage reports its rows.
         contours::QuarterMaxima piecewise =
             contours::startQuarters(field.data(), rows, cols, contours::kBoxSize);
