@@ -135,6 +135,7 @@ MarkCounts markComputedField(const float* field, unsigned char* mask, int rows, 
   const unsigned char zeroMark = zeroSelected ? 0 : 255;
   MarkCounts counts;
   auto fill = [&](unsigned char* to, int n) {
+    if (n == 0) return;  // to may be the null data of an empty mask
     std::memset(to, zeroMark, static_cast<size_t>(n));
     if (zeroSelected) counts.marked += n;
   };

@@ -206,6 +206,9 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
                : blockRowPair.data() + static_cast<size_t>((bj % 2) * 3 + plane) * blockCols;
   };
   const float binLimit = static_cast<float>(bins);
+  // Bin 0 is counted even for bins < 1, as measures in (-1, 0) go there.
+  const size_t countedBins = static_cast<size_t>(bins > 1 ? bins : 1);
+  std::vector<int> partial(4 * countedBins, 0);
 
   // A block row at a time: each image row's pixels become surface points, the
   // block's colour sums come from the same rows while they are at hand, and
@@ -246,12 +249,21 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
     const float* below[3] = {q0, q1, q2};
     float* fieldRow = blockField + static_cast<size_t>(j) * blockCols;
     blockMeasureRow(here, below, blockCols - 2, fieldRow);
+    // Four partial counts per bin, by column modulo 4, added up at the end:
+    // neighbouring blocks mostly fall into the same bin, and a single
+    // counter would make each increment wait for the one before.
     for (int k = 0; k < blockCols - 2; ++k) {
       const float m = fieldRow[k];
       // Range test in float before any conversion: m may be NaN or infinite
       // on degenerate blocks. Values in (-1, 0) truncate to bin 0.
-      if (m > -1.0f && m < binLimit) ++histogram[static_cast<int>(m)];
+      if (m > -1.0f && m < binLimit)
+        ++partial[static_cast<size_t>(k % 4) * countedBins + static_cast<int>(m)];
     }
+  }
+  for (size_t b = 0; b < countedBins; ++b) {
+    const int count = (partial[b] + partial[countedBins + b]) +
+                      (partial[2 * countedBins + b] + partial[3 * countedBins + b]);
+    if (count != 0) histogram[b] += count;
   }
 }
 
