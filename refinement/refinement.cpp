@@ -263,17 +263,12 @@ void andBytes(unsigned char* to, const unsigned char* from, size_t n) {
   for (; i < n; ++i) to[i] &= from[i];
 }
 
-// Blocks first .. end-1 of a block row.
-struct BlockRun {
-  int first, end;
-};
-
 // The fine stage for 3x3 masks. prepareRows(bi, runs) is called before the
 // runs of blocks of block row bi are computed; for each run, the surface rows
 // 3bi-1 .. 3bi+3 must be readable in columns 3*first-1 .. 3*end from then
-// until the next call. measureRow(y, x0, x1, fieldRow) fills cells x0 .. x1-1 of pixel
-// row y. rowsFinal(r) is called once the field rows below r will not be
-// written again. computed, when not null, gets every run of blocks computed.
+// until the next call. measureRow(y, x0, x1, fieldRow) fills cells x0 .. x1-1
+// of pixel row y. rowsFinal(r) is called once the field rows below r will not
+// be written again. computed, when not null, gets every run of blocks computed.
 template <class PrepareRows, class MeasureRow, class RowsFinal>
 void fineStage(float* field, const unsigned char* blockMask, int blockRows,
                int blockCols, int W, PrepareRows prepareRows, MeasureRow measureRow,
@@ -293,7 +288,7 @@ void fineStage(float* field, const unsigned char* blockMask, int blockRows,
   // candidates' range stay 255.
   std::vector<unsigned char> noCandidate(static_cast<size_t>(blockCols), 255);
   const size_t candidateColumns = static_cast<size_t>(blockCols - 4);
-  std::vector<BlockRun> runs;
+  std::vector<BlockSpan> runs;
   for (int bi = 1; bi <= blockRows - 2; ++bi) {
     unsigned char* const near = noCandidate.data() + 2;
     std::memset(near, 255, candidateColumns);
@@ -321,7 +316,7 @@ void fineStage(float* field, const unsigned char* blockMask, int blockRows,
       continue;
     }
     prepareRows(bi, runs);
-    for (const BlockRun& run : runs) {
+    for (const BlockSpan& run : runs) {
       for (int y = 3 * bi; y < 3 * bi + 3; ++y)
         measureRow(y, 3 * run.first, 3 * run.end, field + static_cast<size_t>(y) * W);
       if (computed != nullptr) computed->add(bi, run.first, run.end);
@@ -413,7 +408,7 @@ void calcFineContours(float* field, unsigned char* blockMask, float*** pixelPlan
   // The surface may hold anything here (an infinity times a zero tap is NaN),
   // so every tap is applied.
   fineStage(field, blockMask, blockRows, blockCols, W,
-            [](int, const std::vector<BlockRun>&) {},
+            [](int, const std::vector<BlockSpan>&) {},
             [&](int y, int x0, int x1, float* fieldRow) {
               fineMeasureRowAnyMasks(pixelPlanes, mask1, mask2, y, x0, x1, W, fieldRow);
             },
@@ -458,13 +453,13 @@ void fineStageFromImage(float* field, const unsigned char* blockMask,
   for (auto& table : rowTables) table.assign(static_cast<size_t>(image.rows), nullptr);
   float** planes[3] = {rowTables[0].data(), rowTables[1].data(), rowTables[2].data()};
   int slotRow[5] = {-1, -1, -1, -1, -1};
-  const auto prepareRows = [&](int bi, const std::vector<BlockRun>& runs) {
+  const auto prepareRows = [&](int bi, const std::vector<BlockSpan>& runs) {
     // The cells kept read columns 3*first-1 .. 3*end (below madeColumns). A
     // vector of a short run may read further, into lanes whose cells are
     // dropped (see measureRun): those may hold anything.
     std::fill(needed.begin(), needed.end(), 0);
     int lastNeeded = -1;
-    for (const BlockRun& run : runs) {
+    for (const BlockSpan& run : runs) {
       const int from = (3 * run.first - 1) / kPiece, to = 3 * run.end / kPiece;
       const int start = lastNeeded >= 0 && from - lastNeeded <= kGap + 1 ? lastNeeded : from;
       std::fill(needed.begin() + start, needed.begin() + to + 1, 1);

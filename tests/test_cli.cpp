@@ -44,7 +44,9 @@ TEST(CommandLine, UnrunnableVectorBuildIsRefusedBeforeReading) {
   const char* const lacking = "this processor cannot run that vector build";
   if (!__builtin_cpu_supports("avx2")) refused.emplace_back("avx2", lacking);
   if (!__builtin_cpu_supports("avx512f")) refused.emplace_back("avx512", lacking);
-  for (const auto& [value, reason] : refused) {
+  for (const auto& entry : refused) {
+    const std::string& value = entry.first;
+    const std::string& reason = entry.second;
     SCOPED_TRACE(value);
     const auto outcome = clirunner::run(dir.path(), kExe, {kData + "/shapes.png"}, [&] {
       ::setenv("CONTOURS_ISA", value.c_str(), 1);
