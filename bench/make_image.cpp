@@ -1,37 +1,39 @@
-// make_image SOURCE WIDTH HEIGHT OUTPUT: a large test photograph made from a
-// small one. SOURCE is enlarged twice (bicubic), and the enlargement is tiled
-// over WIDTH x HEIGHT, every other tile mirrored so that tiles meet without a
-// seam. Detail per megapixel is thus about the same at every size, which is
-// what a cost-per-megapixel comparison needs. OUTPUT's extension picks the
-// format (a JPEG is written at quality 95).
+// make_image SOURCE WIDTH HEIGHT OUTPUT [KIND]: a large test image made by
+// this program alone (no downloads). OUTPUT's extension picks the format (JPEG
+// at quality 95, WebP at quality 90). KIND says what the image is like:
+//
+//  photo      (default) SOURCE enlarged twice (bicubic) and tiled over
+//             WIDTH x HEIGHT, every other tile mirrored so that tiles meet
+//             without a seam: the detail per megapixel is about the same at
+//             every size, as a cost-per-megapixel comparison needs.
+//  soft       the same photograph blurred (a soft, out-of-focus photograph).
+//  gradients  colour gradients with a few anti-aliased shapes on them.
+//  flat       a flat-shaded graphic: overlapping flat-coloured polygons.
+//  texture    a wood-like texture: noisy rings of slowly varying colour.
+//  pattern    a geometric pattern of rotated stripes and discs.
+//
+// Only SOURCE is read; every other kind is drawn from a fixed seed, so the
+// same arguments give the same image.
 
+#include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::cout << "usage: make_image SOURCE WIDTH HEIGHT OUTPUT" << std::endl;
-    return 2;
-  }
-  const cv::Mat source = cv::imread(argv[1], cv::IMREAD_COLOR);
-  const int width = std::atoi(argv[2]);
-  const int height = std::atoi(argv[3]);
-  if (source.empty() || width <= 0 || height <= 0) {
-    std::cout << "cannot read " << argv[1] << " or bad size" << std::endl;
-    return 2;
-  }
+namespace {
+
+cv::Mat tiledPhoto(const cv::Mat& source, int width, int height) {
   cv::Mat tile;
   cv::resize(source, tile, cv::Size(), 2.0, 2.0, cv::INTER_CUBIC);
   cv::Mat flippedX, flippedY, flippedXY;
   cv::flip(tile, flippedX, 1);
   cv::flip(tile, flippedY, 0);
   cv::flip(tile, flippedXY, -1);
-
   cv::Mat output(height, width, CV_8UC3);
   for (int top = 0, ty = 0; top < height; top += tile.rows, ++ty) {
     for (int left = 0, tx = 0; left < width; left += tile.cols, ++tx) {
@@ -42,6 +44,144 @@ int main(int argc, char** argv) {
       t(cv::Rect(0, 0, area.width, area.height)).copyTo(output(area));
     }
   }
-  const std::vector<int> params = {cv::IMWRITE_JPEG_QUALITY, 95};
+  return output;
+}
+
+// Smooth random field in [0, 1): a coarse random grid enlarged bicubically.
+cv::Mat smoothNoise(cv::RNG& rng, int width, int height, int cells) {
+  cv::Mat coarse(cells, cells * width / std::max(1, height) + 1, CV_32F);
+  rng.fill(coarse, cv::RNG::UNIFORM, 0.0, 1.0);
+  cv::Mat fine;
+  cv::resize(coarse, fine, cv::Size(width, height), 0, 0, cv::INTER_CUBIC);
+  return fine;
+}
+
+cv::Scalar randomColour(cv::RNG& rng) {
+  return cv::Scalar(rng.uniform(0, 256), rng.uniform(0, 256), rng.uniform(0, 256));
+}
+
+cv::Mat gradients(int width, int height) {
+  cv::RNG rng(11);
+  cv::Mat output(height, width, CV_8UC3);
+  const double cx = 0.3 * width, cy = 0.6 * height;
+  for (int y = 0; y < height; ++y) {
+    auto* row = output.ptr<cv::Vec3b>(y);
+    for (int x = 0; x < width; ++x) {
+      const double u = static_cast<double>(x) / width, v = static_cast<double>(y) / height;
+      const double r = std::hypot(x - cx, y - cy) / std::hypot(width, height);
+      row[x] = cv::Vec3b(cv::saturate_cast<uchar>(40 + 180 * u),
+                         cv::saturate_cast<uchar>(220 - 150 * v),
+                         cv::saturate_cast<uchar>(60 + 300 * r));
+    }
+  }
+  const int side = std::min(width, height);
+  for (int s = 0; s < 6; ++s) {
+    const cv::Point centre(rng.uniform(0, width), rng.uniform(0, height));
+    if (s % 2)
+      cv::circle(output, centre, rng.uniform(side / 20, side / 6), randomColour(rng),
+                 cv::FILLED, cv::LINE_AA);
+    else
+      cv::rectangle(output, cv::Rect(centre, cv::Size(rng.uniform(side / 10, side / 4),
+                                                      rng.uniform(side / 10, side / 4))),
+                    randomColour(rng), cv::FILLED, cv::LINE_AA);
+  }
+  return output;
+}
+
+cv::Mat flatGraphic(int width, int height) {
+  cv::RNG rng(12);
+  cv::Mat output(height, width, CV_8UC3, cv::Scalar(235, 230, 225));
+  for (int s = 0; s < 40; ++s) {
+    std::vector<cv::Point> polygon;
+    const cv::Point centre(rng.uniform(0, width), rng.uniform(0, height));
+    const int radius = rng.uniform(std::min(width, height) / 16, std::min(width, height) / 4);
+    const int corners = rng.uniform(3, 8);
+    for (int k = 0; k < corners; ++k) {
+      const double a = 2 * CV_PI * (k + rng.uniform(0.0, 0.6)) / corners;
+      polygon.emplace_back(centre.x + static_cast<int>(radius * std::cos(a)),
+                           centre.y + static_cast<int>(radius * std::sin(a)));
+    }
+    cv::fillPoly(output, std::vector<std::vector<cv::Point>>{polygon}, randomColour(rng),
+                 cv::LINE_AA);
+  }
+  return output;
+}
+
+cv::Mat texture(int width, int height) {
+  cv::RNG rng(13);
+  const cv::Mat warp = smoothNoise(rng, width, height, 12);
+  const cv::Mat grain = smoothNoise(rng, width, height, std::max(8, height / 6));
+  cv::Mat output(height, width, CV_8UC3);
+  const double cx = 0.5 * width, cy = -0.8 * height;
+  for (int y = 0; y < height; ++y) {
+    auto* row = output.ptr<cv::Vec3b>(y);
+    const float* w = warp.ptr<float>(y);
+    const float* g = grain.ptr<float>(y);
+    for (int x = 0; x < width; ++x) {
+      const double r = std::hypot(x - cx, (y - cy) * 0.3) / (0.01 * height) + 6.0 * w[x];
+      const double ring = 0.5 + 0.5 * std::sin(r);
+      const double shade = 0.75 + 0.25 * ring - 0.15 * g[x];
+      row[x] = cv::Vec3b(cv::saturate_cast<uchar>(60 * shade),
+                         cv::saturate_cast<uchar>(120 * shade),
+                         cv::saturate_cast<uchar>(190 * shade));
+    }
+  }
+  return output;
+}
+
+cv::Mat pattern(int width, int height) {
+  cv::Mat output(height, width, CV_8UC3);
+  const double period = std::max(24.0, height / 40.0), a = 0.4;
+  for (int y = 0; y < height; ++y) {
+    auto* row = output.ptr<cv::Vec3b>(y);
+    for (int x = 0; x < width; ++x) {
+      const double s = (x * std::cos(a) + y * std::sin(a)) / period;
+      const double t = (-x * std::sin(a) + y * std::cos(a)) / period;
+      const bool stripe = static_cast<long>(std::floor(s)) % 2 == 0;
+      const double fx = s - std::floor(s) - 0.5, fy = t - std::floor(t) - 0.5;
+      const bool disc = fx * fx + fy * fy < 0.09;
+      row[x] = disc ? cv::Vec3b(30, 160, 230)
+                    : stripe ? cv::Vec3b(200, 90, 40) : cv::Vec3b(240, 240, 235);
+    }
+  }
+  return output;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 5 && argc != 6) {
+    std::cout << "usage: make_image SOURCE WIDTH HEIGHT OUTPUT [KIND]" << std::endl;
+    return 2;
+  }
+  const int width = std::atoi(argv[2]);
+  const int height = std::atoi(argv[3]);
+  const std::string kind = argc == 6 ? argv[5] : "photo";
+  if (width <= 0 || height <= 0) {
+    std::cout << "bad size" << std::endl;
+    return 2;
+  }
+  cv::Mat output;
+  if (kind == "photo" || kind == "soft") {
+    const cv::Mat source = cv::imread(argv[1], cv::IMREAD_COLOR);
+    if (source.empty()) {
+      std::cout << "cannot read " << argv[1] << std::endl;
+      return 2;
+    }
+    output = tiledPhoto(source, width, height);
+    if (kind == "soft") cv::GaussianBlur(output, output, cv::Size(), 3.0);
+  } else if (kind == "gradients") {
+    output = gradients(width, height);
+  } else if (kind == "flat") {
+    output = flatGraphic(width, height);
+  } else if (kind == "texture") {
+    output = texture(width, height);
+  } else if (kind == "pattern") {
+    output = pattern(width, height);
+  } else {
+    std::cout << "unknown kind " << kind << std::endl;
+    return 2;
+  }
+  const std::vector<int> params = {cv::IMWRITE_JPEG_QUALITY, 95, cv::IMWRITE_WEBP_QUALITY, 90};
   return cv::imwrite(argv[4], output, params) ? 0 : 1;
 }

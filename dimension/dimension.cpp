@@ -5,6 +5,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "dimension/computed_blocks.hpp"
 #include "support/vector_build.hpp"
 
 namespace contours {
@@ -24,13 +25,24 @@ bool squareQualifies(const float* field, int cols, int top, int left, int size,
 }
 
 // m[j] = the larger of m[j] and row[j], keeping m[j] when row[j] is NaN.
-CONTOURS_CLONES_AVX2
-void raiseColumnMaxima(const float* __restrict row, float* __restrict m, int n) {
-  int j = 0;
-  for (; j + 16 <= n; j += 16)
-    for (int k = 0; k < 16; ++k) m[j + k] = row[j + k] > m[j + k] ? row[j + k] : m[j + k];
-  for (; j < n; ++j) m[j] = row[j] > m[j] ? row[j] : m[j];
+struct RaiseColumnMaxima {
+  static CONTOURS_INLINE void run(const float* __restrict row, float* __restrict m,
+                                  int n) {
+    int j = 0;
+    for (; j + 16 <= n; j += 16)
+      for (int k = 0; k < 16; ++k)
+        m[j + k] = row[j + k] > m[j + k] ? row[j + k] : m[j + k];
+    for (; j < n; ++j) m[j] = row[j] > m[j] ? row[j] : m[j];
+  }
+};
+
+}  // namespace
+
+void raiseColumnMaxima(const float* row, float* m, int n) {
+  runVectorBuild<RaiseColumnMaxima>(row, m, n);
 }
+
+namespace {
 
 void checkArguments(int rows, int cols, int boxSize) {
   if (boxSize < 2 || boxSize % 2 != 0)

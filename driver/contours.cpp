@@ -8,11 +8,12 @@
 #include <new>
 #include <utility>
 
+#include "dimension/computed_blocks.hpp"
 #include "dimension/quarter_maxima.hpp"
 #include "driver/clock.hpp"
 #include "driver/search.hpp"
 #include "refinement/derivative_masks.hpp"
-#include "refinement/fine_from_image.hpp"
+#include "refinement/fine_stage.hpp"
 #include "support/vector_build.hpp"
 #include "support/working_memory.hpp"
 #include "surface/surface_rows.hpp"
@@ -20,38 +21,6 @@
 namespace contours {
 
 namespace {
-
-struct MarkCounts {
-  long long marked = 0;   // cells set to 0
-  long long nonZero = 0;  // field cells that are not 0
-};
-
-// An all-255 mask marked by fixLastSegment, written in one pass that also
-// counts what the report needs, so that the field is read only once.
-CONTOURS_CLONES_AVX2
-MarkCounts markFreshMask(const float* __restrict field, unsigned char* __restrict mask,
-                         size_t cells, float threshold) {
-  MarkCounts counts;
-  size_t i = 0;
-  for (; i + 32 <= cells; i += 32) {
-    int marked = 0, nonZero = 0;
-    for (int j = 0; j < 32; ++j) {
-      const bool selected = field[i + j] >= threshold;
-      mask[i + j] = selected ? 0 : 255;
-      marked += selected;
-      nonZero += field[i + j] != 0.0f;
-    }
-    counts.marked += marked;
-    counts.nonZero += nonZero;
-  }
-  for (; i < cells; ++i) {
-    const bool selected = field[i] >= threshold;
-    mask[i] = selected ? 0 : 255;
-    counts.marked += selected;
-    counts.nonZero += field[i] != 0.0f;
-  }
-  return counts;
-}
 
 // Milliseconds on a monotonic clock, for the stage times of benchmarks.
 double nowMs() {
@@ -112,12 +81,12 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
   // The pixel search's summary of the field is made while the fine stage
   // fills it, from rows it has just written and that are still in cache,
   // instead of in a second pass over the whole field.
+  // Only the blocks the stage computes hold anything but +0: the summary and
+  // the marking visit those alone.
   QuarterMaxima quarters = startQuarters(pixelField, H, W, kBoxSize);
-  calcFineContoursFromImage(pixelField, blockMask.get(), image, d1, d2, blockRows,
-                            blockCols, W, [&quarters](int finalRows) {
-                              summariseQuarterRows(quarters, finalRows);
-                            });
-  summariseQuarterRows(quarters, H);
+  ComputedBlocks computed(blockRows, blockCols);
+  fineStageFromImage(pixelField, blockMask.get(), image, d1, d2, blockRows, blockCols, W,
+                     &computed, &quarters);
   // The fine stage was the last reader of the image.
   image.release();
   endStage(times.fineStage);
@@ -126,8 +95,9 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
                                      kPixelTolerance, kPixelStartFraction);
   result.create(H, W, CV_8UC1);
   adviseHugePages(result.data, pixelCells);
-  const MarkCounts pixelCounts = markFreshMask(
-      pixelField, result.ptr<unsigned char>(), pixelCells, report.pixelSearch.threshold);
+  const MarkCounts pixelCounts =
+      markComputedField(pixelField, result.ptr<unsigned char>(), H, W,
+                        report.pixelSearch.threshold, computed);
 
   const std::uint32_t t1 = GetTickCount();
   endStage(times.pixelSearch);

@@ -11,6 +11,8 @@
 //        pixels (" --(!) Image too large ")
 //   251  the image's pixels or the working arrays cannot be allocated
 //        (" --(!) Not enough memory ")
+//   250  CONTOURS_ISA names a vector build this processor cannot run, or none
+//        (" --(!) CONTOURS_ISA=<value>: ... ")
 // Every message goes to standard output. No input, file-system state or
 // resource limit ends the run by a signal: a pipe closed by the reader of
 // standard output or a file-size limit turns into a failed write instead.
@@ -25,6 +27,7 @@
 
 #include "contours.hpp"
 #include "result_file.hpp"
+#include "support/vector_choice.hpp"
 
 namespace {
 
@@ -33,6 +36,7 @@ constexpr int kReadError = -2;       // 254
 constexpr int kWriteError = -3;      // 253
 constexpr int kTooLarge = -4;        // 252
 constexpr int kOutOfMemory = -5;     // 251
+constexpr int kNoVectorBuild = -6;   // 250
 
 const char* const kResultFile = "GC_res.bmp";
 
@@ -40,6 +44,15 @@ int run(int argc, char** argv) {
   if (argc != 2) {
     std::cout << "Wrong number of arguments!" << std::endl;
     return kWrongArguments;
+  }
+
+  const contours::VectorBuildRequest isa = contours::requestedVectorBuild();
+  if (isa.refused()) {
+    std::cout << " --(!) CONTOURS_ISA=" << isa.value << ": "
+              << (isa.known ? "this processor cannot run that vector build"
+                            : "no such vector build (baseline, avx2, avx512)")
+              << " " << std::endl;
+    return kNoVectorBuild;
   }
 
   contours::ReadResult read = contours::readImage(argv[1]);

@@ -2,8 +2,6 @@
 // The fine stage as the pipeline runs it, reading the pixel surface from the
 // image. Private to the library.
 
-#include <functional>
-
 #include <opencv2/core.hpp>
 
 namespace contours {
@@ -12,14 +10,12 @@ namespace contours {
 // image without a stored SurfacePlanes: each surface row is made with
 // surfaceRow when the stage first reads it, and dropped once no later block
 // row reads it. Gives the field calcFineContours gives on the surface that
-// processImage writes for the same image.
-//
-// rowsFinal, when given, is called as the stage goes down the image with a
-// count r each time field rows 0 .. r-1 have taken their final values (the
-// counts grow); the caller may read those rows then.
+// processImage writes for the same image. The pipeline runs it as
+// fineStageFromImage (refinement/fine_stage.hpp), which also records the
+// blocks computed and summarises the field for the pixel search.
 void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
                                const cv::Mat& image, const float* mask1,
                                const float* mask2, int blockRows, int blockCols,
-                               int W, const std::function<void(int)>& rowsFinal = {});
+                               int W);
 
 }  // namespace contours

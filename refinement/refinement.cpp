@@ -1,8 +1,10 @@
 #include "refinement.hpp"
-#include "refinement/fine_from_image.hpp"
 
-#include "surface/surface_rows.hpp"
+#include "dimension/computed_blocks.hpp"
+#include "refinement/fine_from_image.hpp"
+#include "refinement/fine_stage.hpp"
 #include "support/vector_build.hpp"
+#include "surface/surface_rows.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -10,6 +12,7 @@
 #include <initializer_list>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace contours {
@@ -173,19 +176,28 @@ struct DerivativePairPixels {
   }
 };
 
+// A run of a pixel row, Pixels made from the arguments after the run's
+// bounds and field row.
+template <class Pixels>
+struct MeasureRun {
+  template <class... A>
+  static CONTOURS_INLINE void run(int x0, int x1, int W, float* fieldRow, A&&... a) {
+    measureRun(Pixels(std::forward<A>(a)...), x0, x1, W, fieldRow);
+  }
+};
+
 // Any 3x3 masks, any surface values.
-CONTOURS_CLONES_AVX512
 void fineMeasureRowAnyMasks(float*** pixelPlanes, const float* mask1,
                             const float* mask2, int y, int x0, int x1, int W,
                             float* fieldRow) {
-  measureRun(MaskedPixels(pixelPlanes, mask1, mask2, y), x0, x1, W, fieldRow);
+  runVectorBuild<MeasureRun<MaskedPixels>>(x0, x1, W, fieldRow, pixelPlanes, mask1,
+                                           mask2, y);
 }
 
 // Exactly the derivative pair d1, d2, on a finite surface.
-CONTOURS_CLONES_AVX512
 void fineMeasureRowDerivativePair(float*** pixelPlanes, int y, int x0, int x1, int W,
                                   float* fieldRow) {
-  measureRun(DerivativePairPixels(pixelPlanes, y), x0, x1, W, fieldRow);
+  runVectorBuild<MeasureRun<DerivativePairPixels>>(x0, x1, W, fieldRow, pixelPlanes, y);
 }
 
 // True when mask1 is exactly d1 = [-e 0 e; -q 0 q; -e 0 e] and mask2 exactly
@@ -234,15 +246,16 @@ void andBytes(unsigned char* to, const unsigned char* from, size_t n) {
   for (; i < n; ++i) to[i] &= from[i];
 }
 
-// The fine stage for 3x3 masks. prepareRows(bi) is called before the first
-// pixel row of block row bi is computed; the surface rows 3bi-1 .. 3bi+3 must
-// be readable from then until the next call. measureRow(y, x0, x1, fieldRow)
-// fills cells x0 .. x1-1 of pixel row y. rowsFinal(r), when given, is called
-// once the field rows below r will not be written again.
-template <class PrepareRows, class MeasureRow>
+// The fine stage for 3x3 masks. prepareRows(bi, runs) is called before the
+// runs of blocks of block row bi are computed; for each run, the surface rows
+// 3bi-1 .. 3bi+3 must be readable in columns 3*first-1 .. 3*end from then
+// until the next call. measureRow(y, x0, x1, fieldRow) fills cells x0 .. x1-1
+// of pixel row y. rowsFinal(r) is called once the field rows below r will not
+// be written again. computed, when not null, gets every run of blocks computed.
+template <class PrepareRows, class MeasureRow, class RowsFinal>
 void fineStage(float* field, const unsigned char* blockMask, int blockRows,
                int blockCols, int W, PrepareRows prepareRows, MeasureRow measureRow,
-               const std::function<void(int)>& rowsFinal = {}) {
+               RowsFinal rowsFinal, ComputedBlocks* computed) {
   // A block's cells depend on the surface and the masks only, and only its own
   // computation changes its first cell. Visiting the candidates one by one and
   // computing each neighbour whose first cell is still 0 therefore gives the
@@ -258,6 +271,7 @@ void fineStage(float* field, const unsigned char* blockMask, int blockRows,
   // candidates' range stay 255.
   std::vector<unsigned char> noCandidate(static_cast<size_t>(blockCols), 255);
   const size_t candidateColumns = static_cast<size_t>(blockCols - 4);
+  std::vector<BlockSpan> runs;
   for (int bi = 1; bi <= blockRows - 2; ++bi) {
     unsigned char* const near = noCandidate.data() + 2;
     std::memset(near, 255, candidateColumns);
@@ -268,7 +282,9 @@ void fineStage(float* field, const unsigned char* blockMask, int blockRows,
       return (noCandidate[bj - 1] & noCandidate[bj] & noCandidate[bj + 1]) != 255 &&
              markerRow[3 * bj] == 0.0f;
     };
-    bool rowsReady = false;
+    // Computing a run writes only its own blocks' cells, so the runs of a
+    // block row may all be found before any is computed.
+    runs.clear();
     for (int bj = 1; bj <= blockCols - 2;) {
       if (!due(bj)) {
         ++bj;
@@ -276,15 +292,20 @@ void fineStage(float* field, const unsigned char* blockMask, int blockRows,
       }
       const int first = bj;
       while (bj <= blockCols - 2 && due(bj)) ++bj;
-      if (!rowsReady) {
-        prepareRows(bi);
-        rowsReady = true;
-      }
+      runs.push_back({first, bj});
+    }
+    if (runs.empty()) {
+      rowsFinal(3 * bi + 3);
+      continue;
+    }
+    prepareRows(bi, runs);
+    for (const BlockSpan& run : runs) {
       for (int y = 3 * bi; y < 3 * bi + 3; ++y)
-        measureRow(y, 3 * first, 3 * bj, field + static_cast<size_t>(y) * W);
+        measureRow(y, 3 * run.first, 3 * run.end, field + static_cast<size_t>(y) * W);
+      if (computed != nullptr) computed->add(bi, run.first, run.end);
     }
     // Later block rows write pixel rows from 3bi+3 on only.
-    if (rowsFinal) rowsFinal(3 * bi + 3);
+    rowsFinal(3 * bi + 3);
   }
 }
 
@@ -372,16 +393,26 @@ void calcFineContours(float* field, unsigned char* blockMask, float*** pixelPlan
 
   // The surface may hold anything here (an infinity times a zero tap is NaN),
   // so every tap is applied.
-  fineStage(field, blockMask, blockRows, blockCols, W, [](int) {},
+  fineStage(field, blockMask, blockRows, blockCols, W,
+            [](int, const std::vector<BlockSpan>&) {},
             [&](int y, int x0, int x1, float* fieldRow) {
               fineMeasureRowAnyMasks(pixelPlanes, mask1, mask2, y, x0, x1, W, fieldRow);
-            });
+            },
+            [](int) {}, nullptr);
 }
 
 void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
                                const cv::Mat& image, const float* mask1,
                                const float* mask2, int blockRows, int blockCols,
-                               int W, const std::function<void(int)>& rowsFinal) {
+                               int W) {
+  fineStageFromImage(field, blockMask, image, mask1, mask2, blockRows, blockCols, W,
+                     nullptr, nullptr);
+}
+
+void fineStageFromImage(float* field, const unsigned char* blockMask,
+                        const cv::Mat& image, const float* mask1, const float* mask2,
+                        int blockRows, int blockCols, int W, ComputedBlocks* computed,
+                        QuarterMaxima* quarters) {
   // Block row bi reads surface rows 3bi-1 .. 3bi+3: five consecutive rows,
   // kept in five slots (row y in slot y mod 5) and made when first needed, so
   // that each row is made once. The row tables point at the slots.
@@ -391,24 +422,61 @@ void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
   // fall into the same sets of the first-level cache and evict each other; so
   // the distance between rows is a whole number of vectors and an odd number
   // of cache lines modulo 4 KiB, which puts up to 64 rows in different sets.
+  //
+  // A row is made only in the columns the runs of blocks read, in pieces of
+  // kPiece columns, each made once: where few blocks are computed, few
+  // surface points are made. Gaps of up to kGap pieces between pieces a block
+  // row needs are made too, so that a row is made in long stretches.
+  constexpr int kPiece = 32, kGap = 3;
+  const int madeColumns = 3 * blockCols;
+  const int pieces = (madeColumns + kPiece - 1) / kPiece;
   size_t rowLength = (static_cast<size_t>(W) + kLanes - 1) / kLanes * kLanes;
   while (rowLength * sizeof(float) / 64 % 2 == 0) rowLength += kLanes;
   std::vector<float> slots(3 * 5 * rowLength);
+  std::vector<unsigned char> made(5 * static_cast<size_t>(pieces));
+  std::vector<unsigned char> needed(static_cast<size_t>(pieces));
   std::vector<float*> rowTables[3];
   for (auto& table : rowTables) table.assign(static_cast<size_t>(image.rows), nullptr);
   float** planes[3] = {rowTables[0].data(), rowTables[1].data(), rowTables[2].data()};
   int slotRow[5] = {-1, -1, -1, -1, -1};
-  const auto prepareRows = [&](int bi) {
+  const auto prepareRows = [&](int bi, const std::vector<BlockSpan>& runs) {
+    // The cells kept read columns 3*first-1 .. 3*end (below madeColumns). A
+    // vector of a short run may read further, into lanes whose cells are
+    // dropped (see measureRun): those may hold anything.
+    std::fill(needed.begin(), needed.end(), 0);
+    int lastNeeded = -1;
+    for (const BlockSpan& run : runs) {
+      const int from = (3 * run.first - 1) / kPiece, to = 3 * run.end / kPiece;
+      const int start = lastNeeded >= 0 && from - lastNeeded <= kGap + 1 ? lastNeeded : from;
+      std::fill(needed.begin() + start, needed.begin() + to + 1, 1);
+      lastNeeded = to;
+    }
     for (int y = 3 * bi - 1; y <= 3 * bi + 3; ++y) {
       const int slot = y % 5;
-      if (slotRow[slot] == y) continue;
-      if (slotRow[slot] >= 0)
-        for (auto& table : rowTables) table[slotRow[slot]] = nullptr;
       float* rows = slots.data() + slot * 3 * rowLength;
-      surfaceRow(image, y, 3 * blockCols, rows, rows + rowLength, rows + 2 * rowLength);
-      for (int p = 0; p < 3; ++p) rowTables[p][y] = rows + p * rowLength;
-      slotRow[slot] = y;
+      unsigned char* const slotMade = made.data() + static_cast<size_t>(slot) * pieces;
+      if (slotRow[slot] != y) {
+        if (slotRow[slot] >= 0)
+          for (auto& table : rowTables) table[slotRow[slot]] = nullptr;
+        std::memset(slotMade, 0, static_cast<size_t>(pieces));
+        for (int p = 0; p < 3; ++p) rowTables[p][y] = rows + p * rowLength;
+        slotRow[slot] = y;
+      }
+      for (int piece = 0; piece < pieces;) {
+        if (!needed[piece] || slotMade[piece]) {
+          ++piece;
+          continue;
+        }
+        const int start = piece;
+        while (piece < pieces && needed[piece] && !slotMade[piece]) slotMade[piece++] = 1;
+        surfaceRowPart(image, y, start * kPiece, std::min(madeColumns, piece * kPiece), rows,
+                       rows + rowLength, rows + 2 * rowLength);
+      }
     }
+  };
+  const auto rowsFinal = [&](int finalRows) {
+    if (quarters != nullptr)
+      summariseComputedQuarterRows(*quarters, finalRows, *computed);
   };
   // Surface points made from bytes are finite (coordinates below 20 times the
   // image size plus a few hundred), so the zero taps of d1 and d2 may be left
@@ -418,15 +486,15 @@ void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
               [&](int y, int x0, int x1, float* fieldRow) {
                 fineMeasureRowDerivativePair(planes, y, x0, x1, W, fieldRow);
               },
-              rowsFinal);
+              rowsFinal, computed);
   } else {
     fineStage(field, blockMask, blockRows, blockCols, W, prepareRows,
               [&](int y, int x0, int x1, float* fieldRow) {
                 fineMeasureRowAnyMasks(planes, mask1, mask2, y, x0, x1, W, fieldRow);
               },
-              rowsFinal);
+              rowsFinal, computed);
   }
-  if (rowsFinal) rowsFinal(image.rows);
+  rowsFinal(image.rows);
 }
 
 }  // namespace contours

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs the whole test suite three
+# Installs what is missing, then builds and runs the whole test suite four
 # times: the default build, a build under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and an -O3 -march=native build that must give
-# the same bits as the default one. Last, it builds the libFuzzer harnesses
+# UndefinedBehaviorSanitizer, an -O3 -march=native build and a clang build,
+# each of which must give the same bits as the default one (every build runs
+# the reference and differential tests once per vector build the processor
+# has). Last, it builds the libFuzzer harnesses
 # with clang and runs each for a bounded time from the committed seed corpus.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,6 +40,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     -DCONTOURS_SANITIZE=address,undefined,float-cast-overflow
 build_and_test build-native -DCMAKE_BUILD_TYPE=Release \
   "-DCMAKE_CXX_FLAGS_RELEASE=-O3 -march=native -DNDEBUG"
+build_and_test build-clang -DCMAKE_CXX_COMPILER=clang++
 
 # Each fuzzer runs for fuzz_seconds (FUZZ_SECONDS overrides it); new inputs go
 # to a working corpus inside the build tree, never into the committed seeds.

@@ -10,6 +10,7 @@
 #endif
 
 #include "support/vector_build.hpp"
+#include "surface/surface_rows.hpp"
 
 namespace contours {
 
@@ -40,13 +41,20 @@ CONTOURS_INLINE T blockMeasure(const float* const (&here)[3],
 
 // Block field cells 0 .. count-1 of a block row, from the block surface rows
 // here (that row) and below (the next).
-CONTOURS_CLONES_AVX2
+struct BlockMeasureRow {
+  static CONTOURS_INLINE void run(const float* const (&here)[3],
+                                  const float* const (&below)[3], int count,
+                                  float* fieldRow) {
+    int k = 0;
+    for (; k + kLanes <= count; k += kLanes)
+      storeLanes(fieldRow + k, blockMeasure<Lanes>(here, below, k));
+    for (; k < count; ++k) fieldRow[k] = blockMeasure<float>(here, below, k);
+  }
+};
+
 void blockMeasureRow(const float* const (&here)[3], const float* const (&below)[3],
                      int count, float* fieldRow) {
-  int k = 0;
-  for (; k + kLanes <= count; k += kLanes)
-    storeLanes(fieldRow + k, blockMeasure<Lanes>(here, below, k));
-  for (; k < count; ++k) fieldRow[k] = blockMeasure<float>(here, below, k);
+  runVectorBuild<BlockMeasureRow>(here, below, count, fieldRow);
 }
 
 // The surface point of pixel x of one image row (BGR bytes):
@@ -64,13 +72,13 @@ inline void surfacePoint(const unsigned char* bgr, int x, float rowPosition,
   p2[x] = static_cast<float>(c0 + c1 + c2) * k3;
 }
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#ifdef CONTOURS_VECTOR_BUILDS
 #define CONTOURS_SURFACE_AVX2 1
 // Eight pixels at a time: their 24 bytes are split into the three channels by
 // byte shuffles and widened to int lanes; each lane then takes exactly the
 // int and float steps of surfacePoint. Returns the first pixel not done.
 __attribute__((target("avx2"))) int surfaceRowAvx2(const unsigned char* bgr,
-                                                   float rowPosition, int count,
+                                                   float rowPosition, int x0, int count,
                                                    float k6, float k2, float k3,
                                                    float* p0, float* p1, float* p2) {
   // Channel c of pixels 0..7: from the 16 bytes at 3x (pixels 0..5) and the
@@ -86,9 +94,10 @@ __attribute__((target("avx2"))) int surfaceRowAvx2(const unsigned char* bgr,
   const __m256i all255 = _mm256_set1_epi32(255);
   const __m256 row = _mm256_set1_ps(rowPosition);
   const __m256 f6 = _mm256_set1_ps(k6), f2 = _mm256_set1_ps(k2), f3 = _mm256_set1_ps(k3);
-  __m256i column = _mm256_setr_epi32(0, 20, 40, 60, 80, 100, 120, 140);
+  __m256i column = _mm256_add_epi32(_mm256_set1_epi32(20 * x0),
+                                     _mm256_setr_epi32(0, 20, 40, 60, 80, 100, 120, 140));
   const __m256i columnStep = _mm256_set1_epi32(160);
-  int x = 0;
+  int x = x0;
   for (; x + 8 <= count; x += 8) {
     const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + 3 * x));
     const __m128i high =
@@ -119,15 +128,22 @@ __attribute__((target("avx2"))) int surfaceRowAvx2(const unsigned char* bgr,
 
 // sums[i] = r0[i] + r1[i] + r2[i]: the bytes of three image rows added
 // column by column (at most 765).
-CONTOURS_CLONES_AVX2
-void addRows(const unsigned char* __restrict r0, const unsigned char* __restrict r1,
-             const unsigned char* __restrict r2, unsigned short* __restrict sums,
-             int n) {
-  int i = 0;
-  for (; i + 32 <= n; i += 32)
-    for (int k = 0; k < 32; ++k)
-      sums[i + k] = static_cast<unsigned short>(r0[i + k] + r1[i + k] + r2[i + k]);
-  for (; i < n; ++i) sums[i] = static_cast<unsigned short>(r0[i] + r1[i] + r2[i]);
+struct AddRows {
+  static CONTOURS_INLINE void run(const unsigned char* __restrict r0,
+                                  const unsigned char* __restrict r1,
+                                  const unsigned char* __restrict r2,
+                                  unsigned short* __restrict sums, int n) {
+    int i = 0;
+    for (; i + 32 <= n; i += 32)
+      for (int k = 0; k < 32; ++k)
+        sums[i + k] = static_cast<unsigned short>(r0[i + k] + r1[i + k] + r2[i + k]);
+    for (; i < n; ++i) sums[i] = static_cast<unsigned short>(r0[i] + r1[i] + r2[i]);
+  }
+};
+
+void addRows(const unsigned char* r0, const unsigned char* r1, const unsigned char* r2,
+             unsigned short* sums, int n) {
+  runVectorBuild<AddRows>(r0, r1, r2, sums, n);
 }
 
 // Projection factors: 1/sqrt(n) in double, rounded once to float.
@@ -155,14 +171,16 @@ struct BlockTables {
   float intensity[766];    // float(a0 + a1 + a2) * k3
 };
 
-// The surface points of pixels 0 .. count-1 of image row y.
-void surfacePoints(const unsigned char* bgr, int y, int count, float k6, float k2,
-                   float k3, float* p0, float* p1, float* p2) {
+// The surface points of pixels x0 .. count-1 of image row y.
+void surfacePoints(const unsigned char* bgr, int y, int x0, int count, float k6,
+                   float k2, float k3, float* p0, float* p1, float* p2) {
   const float rowPosition = static_cast<float>(20 * y);
-  int x = 0;
+  int x = x0;
 #ifdef CONTOURS_SURFACE_AVX2
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) x = surfaceRowAvx2(bgr, rowPosition, count, k6, k2, k3, p0, p1, p2);
+  // The AVX-512 build uses the same AVX2 steps: the split into channels
+  // takes 128-bit shuffles either way.
+  if (activeVectorBuild() != VectorBuild::Baseline)
+    x = surfaceRowAvx2(bgr, rowPosition, x0, count, k6, k2, k3, p0, p1, p2);
 #endif
   for (; x < count; ++x) surfacePoint(bgr, x, rowPosition, k6, k2, k3, p0, p1, p2);
 }
@@ -194,6 +212,8 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
   // would otherwise truncate to bin 0).
   const float binLimit = static_cast<float>(bins);
   const bool counting = bins > 0;
+  const size_t countedBins = counting ? static_cast<size_t>(bins) : 0;
+  std::vector<int> partial(4 * countedBins, 0);
 
   // A block row at a time: each image row's pixels become surface points, the
   // block's colour sums come from the same rows while they are at hand, and
@@ -201,7 +221,7 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
   for (int bj = 0; bj < blockRows; ++bj) {
     if (pixelPlanes != nullptr)
       for (int y = 3 * bj; y < 3 * bj + 3; ++y)
-        surfacePoints(image.ptr<unsigned char>(y), y, 3 * blockCols, k6, k2, k3,
+        surfacePoints(image.ptr<unsigned char>(y), y, 0, 3 * blockCols, k6, k2, k3,
                       pixelPlanes[0][y], pixelPlanes[1][y], pixelPlanes[2][y]);
     addRows(image.ptr<unsigned char>(3 * bj), image.ptr<unsigned char>(3 * bj + 1),
             image.ptr<unsigned char>(3 * bj + 2), columnSums.data(), 9 * blockCols);
@@ -234,12 +254,21 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
     const float* below[3] = {q0, q1, q2};
     float* fieldRow = blockField + static_cast<size_t>(j) * blockCols;
     blockMeasureRow(here, below, blockCols - 2, fieldRow);
+    // Four partial counts per bin, by column modulo 4, added up at the end:
+    // neighbouring blocks mostly fall into the same bin, and a single
+    // counter would make each increment wait for the one before.
     for (int k = 0; k < blockCols - 2; ++k) {
       const float m = fieldRow[k];
       // Range test in float before any conversion: m may be NaN or infinite
       // on degenerate blocks. Values in (-1, 0) truncate to bin 0.
-      if (counting && m > -1.0f && m < binLimit) ++histogram[static_cast<int>(m)];
+      if (counting && m > -1.0f && m < binLimit)
+        ++partial[static_cast<size_t>(k % 4) * countedBins + static_cast<int>(m)];
     }
+  }
+  for (size_t b = 0; b < countedBins; ++b) {
+    const int count = (partial[b] + partial[countedBins + b]) +
+                      (partial[2 * countedBins + b] + partial[3 * countedBins + b]);
+    if (count != 0) histogram[b] += count;
   }
 }
 
@@ -258,7 +287,14 @@ void processBlocks(const cv::Mat& image, float* blockField, int* histogram, int 
 void surfaceRow(const cv::Mat& image, int y, int count, float* p0, float* p1,
                 float* p2) {
   static const ProjectionFactors factors;
-  surfacePoints(image.ptr<unsigned char>(y), y, count, factors.k6, factors.k2,
+  surfacePoints(image.ptr<unsigned char>(y), y, 0, count, factors.k6, factors.k2,
+                factors.k3, p0, p1, p2);
+}
+
+void surfaceRowPart(const cv::Mat& image, int y, int x0, int x1, float* p0, float* p1,
+                    float* p2) {
+  static const ProjectionFactors factors;
+  surfacePoints(image.ptr<unsigned char>(y), y, x0, x1, factors.k6, factors.k2,
                 factors.k3, p0, p1, p2);
 }
 

@@ -18,4 +18,9 @@ void processBlocks(const cv::Mat& image, float* blockField, int* histogram, int 
 void surfaceRow(const cv::Mat& image, int y, int count, float* p0, float* p1,
                 float* p2);
 
+// surfaceRow for columns x0 .. x1-1 only: the points go to p0[x0 .. x1-1],
+// p1[...], p2[...], with exactly the values surfaceRow gives them.
+void surfaceRowPart(const cv::Mat& image, int y, int x0, int x1, float* p0, float* p1,
+                    float* p2);
+
 }  // namespace contours

@@ -1,7 +1,9 @@
 // End to end: the command line, its console contract, its exit statuses and
 // the result file, run as a user would in a working directory of its own.
 
+#include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -28,6 +30,37 @@ TEST(CommandLine, WrongArgumentCountIsRefusedBeforeAnythingElse) {
     EXPECT_EQ(outcome.out, "Wrong number of arguments!\n");
     EXPECT_EQ(outcome.err, "");
     EXPECT_FALSE(fs::exists(dir / "GC_res.bmp"));
+  }
+}
+
+// A vector build that does not exist, or that the processor lacks, must be
+// refused rather than replaced by another one (or run into an illegal
+// instruction).
+TEST(CommandLine, UnrunnableVectorBuildIsRefusedBeforeReading) {
+  TempDir dir;
+  std::vector<std::pair<std::string, std::string>> refused = {
+      {"sse9", "no such vector build (baseline, avx2, avx512)"},
+      {"AVX2", "no such vector build (baseline, avx2, avx512)"}};
+  const char* const lacking = "this processor cannot run that vector build";
+  if (!__builtin_cpu_supports("avx2")) refused.emplace_back("avx2", lacking);
+  if (!__builtin_cpu_supports("avx512f")) refused.emplace_back("avx512", lacking);
+  for (const auto& entry : refused) {
+    const std::string& value = entry.first;
+    const std::string& reason = entry.second;
+    SCOPED_TRACE(value);
+    const auto outcome = clirunner::run(dir.path(), kExe, {kData + "/shapes.png"}, [&] {
+      ::setenv("CONTOURS_ISA", value.c_str(), 1);
+    });
+    EXPECT_EQ(outcome.status, 250);
+    EXPECT_EQ(outcome.out, " --(!) CONTOURS_ISA=" + value + ": " + reason + " \n");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_FALSE(fs::exists(dir / "GC_res.bmp"));
+  }
+  for (const std::string value : {"baseline", ""}) {
+    const auto outcome = clirunner::run(dir.path(), kExe, {kData + "/shapes.png"}, [&] {
+      ::setenv("CONTOURS_ISA", value.c_str(), 1);
+    });
+    EXPECT_EQ(outcome.status, 0) << value;
   }
 }
 

@@ -17,11 +17,13 @@
 
 #include "contours.hpp"
 #include "dimension.hpp"
+#include "dimension/computed_blocks.hpp"
 #include "dimension/quarter_maxima.hpp"
 #include "plain_reference.hpp"
 #include "refinement.hpp"
 #include "refinement/derivative_masks.hpp"
 #include "refinement/fine_from_image.hpp"
+#include "refinement/fine_stage.hpp"
 #include "surface.hpp"
 #include "surface/surface_rows.hpp"
 #include "test_support.hpp"
@@ -326,43 +328,59 @@ TEST(Differential, FineStageFromImageRowsMatchesStoredSurface) {
   }
 }
 
-// The pipeline summarises the pixel field for the search while the fine stage
-// fills it, a few rows at a time: every row the stage reports final must
-// already hold its final value, and the summary made piece by piece must be
-// the one made from the finished field.
-TEST(Differential, FieldRowsReportedFinalDoNotChangeAndPiecewiseSummaryMatches) {
+// The pipeline's fine stage records the blocks it computes and summarises the
+// field for the search while filling it, a few rows at a time: the record
+// must name exactly the blocks the plain stage computes (every other cell
+// +0), and the summary made piece by piece must be the one made from the
+// finished field.
+TEST(Differential, FineStageRecordsItsBlocksAndItsPiecewiseSummaryMatchesFinishedField) {
   contours::DerivativeMasks masks = contours::derivativeMasks(3);
   float* const d1 = masks.d1.data();
   float* const d2 = masks.d2.data();
   std::mt19937 random(19);
   unsigned seed = 900;
   for (const cv::Size& size : testSizes())
-    for (double density : {0.05, 0.3, 1.0}) {
+    for (double density : {0.0, 0.02, 0.3, 1.0}) {
       const int H = size.height, W = size.width;
       const int blockRows = H / 3, blockCols = W / 3;
       SCOPED_TRACE(::testing::Message() << H << " x " << W << ", candidates " << density);
       const cv::Mat image = makeImage(Scene::Shapes, H, W, seed++);
+      SurfaceResult surface(H, W);
+      surface.runPlain(image);
       std::vector<unsigned char> blockMask(static_cast<size_t>(blockRows) * blockCols);
       for (auto& m : blockMask) m = random() % 1000 < density * 1000 ? 0 : 255;
-      std::vector<float> field(static_cast<size_t>(H) * W, 0.0f);
-      std::vector<std::pair<int, std::vector<float>>> reported;
+      std::vector<float> field(static_cast<size_t>(H) * W, 0.0f), slow = field;
+      contours::ComputedBlocks blocks(blockRows, blockCols);
       contours::QuarterMaxima piecewise =
           contours::startQuarters(field.data(), H, W, contours::kBoxSize);
-      contours::calcFineContoursFromImage(
-          field.data(), blockMask.data(), image, d1, d2, blockRows, blockCols, W,
-          [&](int finalRows) {
-            ASSERT_TRUE(reported.empty() || finalRows >= reported.back().first);
-            ASSERT_LE(finalRows, H);
-            reported.emplace_back(
-                finalRows, std::vector<float>(field.begin(), field.begin() + finalRows * W));
-            contours::summariseQuarterRows(piecewise, finalRows);
-          });
-      ASSERT_FALSE(reported.empty());
-      EXPECT_EQ(reported.back().first, H);
-      for (const auto& [finalRows, rows] : reported)
-        ASSERT_TRUE(sameFloats(rows.data(), field.data(), rows.size()))
-            << "rows below " << finalRows << ": "
-            << firstDifference(rows.data(), field.data(), rows.size());
+      contours::fineStageFromImage(field.data(), blockMask.data(), image, d1, d2,
+                                   blockRows, blockCols, W, &blocks, &piecewise);
+      std::vector<unsigned char> computed(blockMask.size(), 0);
+      for (int bi = 0; bi < blockRows; ++bi)
+        for (auto run = blocks.begin(bi); run != blocks.end(bi); ++run) {
+          ASSERT_TRUE(run->first < run->end && run->end <= blockCols);
+          ASSERT_TRUE(run == blocks.begin(bi) || (run - 1)->end < run->first);
+          std::fill_n(computed.begin() + static_cast<size_t>(bi) * blockCols + run->first,
+                      run->end - run->first, 1);
+        }
+      plain::calcFineContours(slow.data(), blockMask.data(), surface.pixel.get(), d1, d2,
+                              blockRows, blockCols, W, 3);
+      ASSERT_TRUE(sameFloats(field.data(), slow.data(), field.size()))
+          << firstDifference(field.data(), slow.data(), field.size());
+      for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+          const bool inBlock = y / 3 < blockRows && x / 3 < blockCols;
+          const size_t block = inBlock ? static_cast<size_t>(y / 3) * blockCols + x / 3 : 0;
+          if (inBlock && y % 3 == 0 && x % 3 == 0) {
+            ASSERT_EQ(computed[block] != 0, slow[static_cast<size_t>(y) * W + x] != 0.0f)
+                << "block " << y / 3 << ", " << x / 3;
+          }
+          if (!inBlock || computed[block] == 0) {
+            ASSERT_EQ(testsupport::bitsOf(field[static_cast<size_t>(y) * W + x]), 0u)
+                << "cell " << y << ", " << x;
+          }
+        }
+      EXPECT_EQ(piecewise.summarisedRows, piecewise.quarterRows);
       const contours::QuarterMaxima whole =
           contours::summariseQuarters(field.data(), H, W, contours::kBoxSize);
       ASSERT_EQ(piecewise.maxima.size(), whole.maxima.size());
@@ -438,6 +456,59 @@ TEST(Differential, QuarterMaximaCountBoxesLikeCellScan) {
       }
     }
   }
+}
+
+// The summary and the marking that visit only the computed blocks, on fields
+// whose computed blocks hold NaN, infinities, negative values and both zeros
+// (every other cell +0), against the whole-field forms and the plain marking,
+// for thresholds on both sides of +0 and NaN.
+TEST(Differential, ComputedBlockSummaryAndMarkingMatchWholeFieldOnDegenerateFields) {
+  const float thresholds[] = {kNaN, -kInf, kInf, 0.0f, -0.0f, 2.0f, 5.0f, -0.5f,
+                              std::nextafter(0.0f, 1.0f)};
+  std::mt19937 random(23);
+  for (int rows = 0; rows <= 20; ++rows)
+    for (int cols : {0, 1, 2, 3, 7, 8, 9, 11, 16, 17, 20, 33, 40}) {
+      for (int density : {0, 10, 50, 100}) {
+        SCOPED_TRACE(::testing::Message() << rows << " x " << cols << ", density " << density);
+        const int blockRows = rows / 3, blockCols = cols / 3;
+        std::vector<unsigned char> map(static_cast<size_t>(blockRows) * blockCols);
+        for (auto& m : map) m = static_cast<int>(random() % 100) < density;
+        std::vector<float> field(static_cast<size_t>(rows) * cols, 0.0f);
+        for (int y = 0; y < 3 * blockRows; ++y)
+          for (int x = 0; x < 3 * blockCols; ++x)
+            if (map[static_cast<size_t>(y / 3) * blockCols + x / 3])
+              field[static_cast<size_t>(y) * cols + x] = fieldValue(random);
+        const contours::ComputedBlocks blocks =
+            contours::computedBlocksOf(map.data(), blockRows, blockCols);
+        // Summarised in uneven steps, as the fine stage reports its rows.
+        contours::QuarterMaxima piecewise =
+            contours::startQuarters(field.data(), rows, cols, contours::kBoxSize);
+        for (int finalRows = 0; finalRows < rows; finalRows += 1 + random() % 5)
+          contours::summariseComputedQuarterRows(piecewise, finalRows, blocks);
+        contours::summariseComputedQuarterRows(piecewise, rows, blocks);
+        const contours::QuarterMaxima whole =
+            contours::summariseQuarters(field.data(), rows, cols, contours::kBoxSize);
+        ASSERT_TRUE(sameFloats(piecewise.maxima.data(), whole.maxima.data(),
+                               whole.maxima.size()));
+        std::vector<float> own(thresholds, thresholds + std::size(thresholds));
+        if (!field.empty()) own.push_back(field[random() % field.size()]);
+        for (float t : own) {
+          SCOPED_TRACE(::testing::Message() << "threshold " << t);
+          std::vector<unsigned char> sparse(field.size(), 7), dense(field.size(), 7);
+          std::vector<unsigned char> slow(field.size(), 255);
+          const contours::MarkCounts fromBlocks = contours::markComputedField(
+              field.data(), sparse.data(), rows, cols, t, blocks);
+          const contours::MarkCounts fromAll =
+              contours::markFreshMask(field.data(), dense.data(), field.size(), t);
+          plain::fixLastSegment(field.data(), slow.data(), rows, cols, t);
+          ASSERT_EQ(sparse, slow);
+          ASSERT_EQ(dense, slow);
+          EXPECT_EQ(fromBlocks.marked, fromAll.marked);
+          EXPECT_EQ(fromBlocks.nonZero, fromAll.nonZero);
+          EXPECT_EQ(fromAll.marked, std::count(slow.begin(), slow.end(), 0));
+        }
+      }
+    }
 }
 
 TEST(Differential, SearchAndMarkingMatchPlainSearchOnDegenerateFields) {

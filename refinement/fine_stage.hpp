@@ -1,0 +1,25 @@
+// The pipeline's fine stage. Private to the library.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include "dimension/quarter_maxima.hpp"
+#include "dimension/computed_blocks.hpp"
+
+namespace contours {
+
+// calcFineContoursFromImage on a field that is all +0 on entry, which also
+//  - adds to computed (empty on entry, of blockRows x blockCols blocks),
+//    when it is not null, every run of blocks it computes: every cell outside
+//    them stays +0;
+//  - when quarters is not null (and computed is not), summarises the field
+//    into it for the pixel search as its rows take their final values, with
+//    summariseComputedQuarterRows, from rows still in cache; at the end the
+//    summary is summariseQuarters' of the finished field.
+// Each surface row is made only in the columns the computed blocks read.
+void fineStageFromImage(float* field, const unsigned char* blockMask,
+                        const cv::Mat& image, const float* mask1, const float* mask2,
+                        int blockRows, int blockCols, int W, ComputedBlocks* computed,
+                        QuarterMaxima* quarters);
+
+}  // namespace contours
