@@ -40,6 +40,7 @@
 #include "batch_output.hpp"
 #include "result_file.hpp"
 #include "contours.hpp"
+#include "support/vector_choice.hpp"
 
 namespace {
 
@@ -202,6 +203,14 @@ Outcome analyseOne(const char* path) {
 int run(int argc, char** argv) {
   if (argc < 3) {
     std::cout << "Usage: contours-batch OUTPUT_DIR IMAGE..." << std::endl;
+    return kWrongArguments;
+  }
+  // As contours does: a vector build that cannot be had is refused before any
+  // work, not silently replaced by another.
+  const contours::VectorBuildRequest isa = contours::requestedVectorBuild();
+  if (isa.refused()) {
+    std::cout << "contours-batch: CONTOURS_ISA=" << isa.value << ": " << isa.refusal()
+              << std::endl;
     return kWrongArguments;
   }
   const std::string outputDir = argv[1];

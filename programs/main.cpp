@@ -48,10 +48,8 @@ int run(int argc, char** argv) {
 
   const contours::VectorBuildRequest isa = contours::requestedVectorBuild();
   if (isa.refused()) {
-    std::cout << " --(!) CONTOURS_ISA=" << isa.value << ": "
-              << (isa.known ? "this processor cannot run that vector build"
-                            : "no such vector build (baseline, avx2, avx512)")
-              << " " << std::endl;
+    std::cout << " --(!) CONTOURS_ISA=" << isa.value << ": " << isa.refusal() << " "
+              << std::endl;
     return kNoVectorBuild;
   }
 

@@ -1,12 +1,23 @@
-// The pipeline's fine stage. Private to the library.
+// The fine stage as the pipeline runs it, reading the pixel surface from the
+// image instead of a stored SurfacePlanes. Private to the library.
 #pragma once
 
 #include <opencv2/core.hpp>
 
-#include "dimension/quarter_maxima.hpp"
 #include "dimension/computed_blocks.hpp"
+#include "dimension/quarter_maxima.hpp"
 
 namespace contours {
+
+// calcFineContours with 3x3 masks, reading the pixel surface of an 8-bit BGR
+// image: each part of a surface row is made from the image when the stage
+// first reads it, and dropped once no later block row reads it. Gives the
+// field calcFineContours gives on the surface that processImage writes for
+// the same image.
+void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
+                               const cv::Mat& image, const float* mask1,
+                               const float* mask2, int blockRows, int blockCols,
+                               int W);
 
 // calcFineContoursFromImage on a field that is all +0 on entry, which also
 //  - adds to computed (empty on entry, of blockRows x blockCols blocks),

@@ -1,7 +1,6 @@
 #include "refinement.hpp"
 
 #include "dimension/computed_blocks.hpp"
-#include "refinement/fine_from_image.hpp"
 #include "refinement/fine_stage.hpp"
 #include "support/vector_build.hpp"
 #include "surface/surface_rows.hpp"

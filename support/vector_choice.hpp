@@ -27,6 +27,11 @@ struct VectorBuildRequest {
   bool runnable() const { return given && known && processorRuns(build); }
   // Set, but to something this processor cannot run or no build is called.
   bool refused() const { return given && !runnable(); }
+  // Why a refused request is refused, as the programs report it.
+  const char* refusal() const {
+    return known ? "this processor cannot run that vector build"
+                 : "no such vector build (baseline, avx2, avx512)";
+  }
 };
 VectorBuildRequest requestedVectorBuild();
 

@@ -113,6 +113,10 @@ status=0
 status=0; "$batch" out > usage.txt || status=$?
 [ "$status" -eq 2 ] && grep -q '^Usage: contours-batch OUTPUT_DIR IMAGE\.\.\.$' usage.txt ||
   fail "no image: status $status, $(cat usage.txt)"
+status=0; CONTOURS_ISA=sse9 "$batch" isa in/astronaut.png > isa.txt || status=$?
+[ "$status" -eq 2 ] && [ ! -e isa ] &&
+  grep -qx 'contours-batch: CONTOURS_ISA=sse9: no such vector build (baseline, avx2, avx512)' isa.txt ||
+  fail "unknown vector build: status $status, $(cat isa.txt)"
 status=0; "$batch" in/text.png in/astronaut.png > notdir.txt || status=$?
 [ "$status" -eq 3 ] || fail "output folder is a file: status $status"
 echo "contours-batch: ok"

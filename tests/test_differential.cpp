@@ -22,7 +22,6 @@
 #include "plain_reference.hpp"
 #include "refinement.hpp"
 #include "refinement/derivative_masks.hpp"
-#include "refinement/fine_from_image.hpp"
 #include "refinement/fine_stage.hpp"
 #include "surface.hpp"
 #include "surface/surface_rows.hpp"
