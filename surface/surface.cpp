@@ -153,23 +153,66 @@ struct ProjectionFactors {
   float k3 = static_cast<float>(1.0 / std::sqrt(3.0));
 };
 
-// The integer steps of a block surface point looked up rather than
-// recomputed: each entry is formed by the very operations the formula takes.
-struct BlockTables {
-  explicit BlockTables(const ProjectionFactors& f) {
-    // A colour sum S is a whole number in 0..2295, so the float quotient
-    // S / 9 truncates to the integer quotient.
-    for (int S = 0; S <= 2295; ++S)
-      mean[S] = static_cast<int>(static_cast<float>(S) / 9.0f);
-    for (int v = -510; v <= 510; ++v) opponent6[v + 510] = static_cast<float>(v) * f.k6;
-    for (int v = -255; v <= 255; ++v) opponent2[v + 255] = static_cast<float>(v) * f.k2;
-    for (int v = 0; v <= 765; ++v) intensity[v] = static_cast<float>(v) * f.k3;
+// One block row's surface points, from the byte sums down its three image
+// rows (columnSums, 9 per block: pixel p, channel c at 3p + c). The colour
+// sum of channel c over a block's 9 pixels, sum of (255 - byte), is 2295
+// minus the sum of its bytes: a whole number S in 0..2295, formed exactly in
+// int as the float accumulation would form it. Its mean, trunc(float(S) / 9),
+// is the integer quotient S / 9 (float(S) / 9 is never within an ulp of the
+// next whole number for S below 2296), which is (S * 7282) >> 16 for every
+// such S. Every product and sum after it is the single float operation of
+// the formula, done in lanes by the vector builds: the same bits as the
+// formula one block at a time.
+typedef int Ints __attribute__((vector_size(32)));
+CONTOURS_INLINE Ints loadInts(const int* p) {
+  Ints v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+struct BlockSurfaceRow {
+  static CONTOURS_INLINE void run(const unsigned short* __restrict cs, int count,
+                                  float rowPosition, float k6, float k2, float k3,
+                                  int* __restrict sums, float* __restrict q0,
+                                  float* __restrict q1, float* __restrict q2) {
+    int* const s0 = sums;
+    int* const s1 = sums + count;
+    int* const s2 = sums + 2 * count;
+    for (int bk = 0; bk < count; ++bk) {
+      const unsigned short* b = cs + 9 * bk;
+      s0[bk] = 2295 - ((b[0] + b[3]) + b[6]);
+      s1[bk] = 2295 - ((b[1] + b[4]) + b[7]);
+      s2[bk] = 2295 - ((b[2] + b[5]) + b[8]);
+    }
+    const Ints laneIndex = {0, 1, 2, 3, 4, 5, 6, 7};
+    int bk = 0;
+    for (; bk + kLanes <= count; bk += kLanes) {
+      Ints a0 = loadInts(s0 + bk), a1 = loadInts(s1 + bk), a2 = loadInts(s2 + bk);
+      a0 = (a0 * 7282) >> 16;
+      a1 = (a1 * 7282) >> 16;
+      a2 = (a2 * 7282) >> 16;
+      const Ints column = bk + laneIndex;
+      storeLanes(q0 + bk,
+                 rowPosition + __builtin_convertvector(a1 + a2 - 2 * a0, Lanes) * k6);
+      storeLanes(q1 + bk, __builtin_convertvector(60 * column, Lanes) +
+                              __builtin_convertvector(a1 - a2, Lanes) * k2);
+      storeLanes(q2 + bk, __builtin_convertvector(a0 + a1 + a2, Lanes) * k3);
+    }
+    for (; bk < count; ++bk) {
+      const int a0 = (s0[bk] * 7282) >> 16;
+      const int a1 = (s1[bk] * 7282) >> 16;
+      const int a2 = (s2[bk] * 7282) >> 16;
+      q0[bk] = rowPosition + static_cast<float>(a1 + a2 - 2 * a0) * k6;
+      q1[bk] = static_cast<float>(60 * bk) + static_cast<float>(a1 - a2) * k2;
+      q2[bk] = static_cast<float>(a0 + a1 + a2) * k3;
+    }
   }
-  int mean[2296];          // trunc(float(S) / 9)
-  float opponent6[1021];   // float(a1 + a2 - 2*a0) * k6, index + 510
-  float opponent2[511];    // float(a1 - a2) * k2, index + 255
-  float intensity[766];    // float(a0 + a1 + a2) * k3
 };
+
+void blockSurfaceRow(const unsigned short* cs, int count, float rowPosition, float k6,
+                     float k2, float k3, int* sums, float* q0, float* q1, float* q2) {
+  runVectorBuild<BlockSurfaceRow>(cs, count, rowPosition, k6, k2, k3, sums, q0, q1, q2);
+}
 
 // The surface points of pixels x0 .. count-1 of image row y.
 void surfacePoints(const unsigned char* bgr, int y, int x0, int count, float k6,
@@ -192,7 +235,6 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
                   float*** blockPlanes, int* histogram, int H, int W, int bins) {
   const ProjectionFactors factors;
   const float k6 = factors.k6, k2 = factors.k2, k3 = factors.k3;
-  const BlockTables tables(factors);
 
   const int blockRows = H / 3;
   const int blockCols = W / 3;
@@ -225,26 +267,12 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
                       pixelPlanes[0][y], pixelPlanes[1][y], pixelPlanes[2][y]);
     addRows(image.ptr<unsigned char>(3 * bj), image.ptr<unsigned char>(3 * bj + 1),
             image.ptr<unsigned char>(3 * bj + 2), columnSums.data(), 9 * blockCols);
-    // The colour sum of channel c over a block's 9 pixels, sum of (255 - byte),
-    // is 2295 minus the sum of its bytes: a whole number up to 2295, formed
-    // exactly in int as the float accumulation would form it.
-    const unsigned short* cs = columnSums.data();
-    for (int bk = 0; bk < blockCols; ++bk)
-      for (int c = 0; c < 3; ++c)
-        sums[3 * bk + c] =
-            2295 - (cs[9 * bk + c] + cs[9 * bk + 3 + c] + cs[9 * bk + 6 + c]);
     const float rowPosition = static_cast<float>(20 * (3 * bj));
     float* q0 = blockRow(0, bj);
     float* q1 = blockRow(1, bj);
     float* q2 = blockRow(2, bj);
-    for (int bk = 0; bk < blockCols; ++bk) {
-      const int a0 = tables.mean[sums[3 * bk]];
-      const int a1 = tables.mean[sums[3 * bk + 1]];
-      const int a2 = tables.mean[sums[3 * bk + 2]];
-      q0[bk] = rowPosition + tables.opponent6[a1 + a2 - 2 * a0 + 510];
-      q1[bk] = static_cast<float>(20 * (3 * bk)) + tables.opponent2[a1 - a2 + 255];
-      q2[bk] = tables.intensity[a0 + a1 + a2];
-    }
+    blockSurfaceRow(columnSums.data(), blockCols, rowPosition, k6, k2, k3, sums.data(),
+                    q0, q1, q2);
 
     // Measure of block row j = bj - 1: forward differences to the right and
     // to row bj below, then the histogram of the row's measures.

@@ -180,6 +180,27 @@ TEST(Differential, SurfacePassFollowsTheRowStepOfAView) {
   expectSameSurface(fast, slow, H, W);
 }
 
+// The block surface forms each block's channel means in lanes: block k of
+// this image has channel c's colour sum (k + 765c) mod 2296, so every sum
+// 0 .. 2295 is met in each channel and at every lane position.
+TEST(Differential, BlockSurfaceMeansMatchOnEveryColourSum) {
+  const int blocks = 2296 + 17;  // not a whole number of vectors
+  cv::Mat image(4, 3 * blocks + 2, CV_8UC3, cv::Scalar(0, 0, 0));
+  for (int k = 0; k < blocks; ++k)
+    for (int c = 0; c < 3; ++c) {
+      int bytes = 2295 - (k + 765 * c) % 2296;  // the sum of the 9 bytes
+      for (int p = 0; p < 9; ++p) {
+        const int byte = std::min(bytes, 255);
+        image.at<cv::Vec3b>(p / 3, 3 * k + p % 3)[c] = static_cast<unsigned char>(byte);
+        bytes -= byte;
+      }
+    }
+  SurfaceResult fast(image.rows, image.cols), slow(image.rows, image.cols);
+  fast.runFast(image);
+  slow.runPlain(image);
+  expectSameSurface(fast, slow, image.rows, image.cols);
+}
+
 // Values that make the fine measure degenerate: both zeros, tiny values whose
 // products vanish, huge ones whose products overflow, and infinities.
 float adversarialValue(std::mt19937& random) {
