@@ -526,6 +526,7 @@ long long fineStageRanks(unsigned char* ranks, const float* quantileTable,
   // has written yet), then turned into ranks and cleared again.
   std::vector<float> scratch(3 * static_cast<size_t>(W), 0.0f);
   long long nonZero = 0;
+  const RankLookup rankOfCell(quantileTable);
   const auto rowsDone = [&](int bi, const std::vector<BlockSpan>& runs) {
     for (int y = 3 * bi; y < 3 * bi + 3; ++y) {
       float* const row = scratch.data() + static_cast<size_t>(y % 3) * W;
@@ -534,7 +535,7 @@ long long fineStageRanks(unsigned char* ranks, const float* quantileTable,
         for (int x = 3 * run.first; x < 3 * run.end; ++x) {
           const float v = row[x];
           nonZero += v != 0.0f;
-          out[x] = rankOf(quantileTable, v);
+          out[x] = rankOfCell(v);
           row[x] = 0.0f;
         }
     }
