@@ -35,7 +35,8 @@ double nowMs() {
 // block stage makes only the block surface, and the fine stage makes each
 // pixel surface row from the image when it first reads it (the same values
 // processImage would have stored). Peak memory is thus the image, the pixel
-// field and the result, and nothing of it changes what any stage computes.
+// field (none beyond the result where the table lets the result hold ranks)
+// and the result, and nothing of it changes what any stage computes.
 void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
                  StageTimes& times) {
   double mark = nowMs();
