@@ -10,6 +10,7 @@
 
 #include "dimension/computed_blocks.hpp"
 #include "dimension/quarter_maxima.hpp"
+#include "dimension/rank_field.hpp"
 #include "driver/clock.hpp"
 #include "driver/search.hpp"
 #include "refinement/derivative_masks.hpp"
@@ -34,7 +35,8 @@ double nowMs() {
 // block stage makes only the block surface, and the fine stage makes each
 // pixel surface row from the image when it first reads it (the same values
 // processImage would have stored). Peak memory is thus the image, the pixel
-// field and the result, and nothing of it changes what any stage computes.
+// field (none beyond the result where the table lets the result hold ranks)
+// and the result, and nothing of it changes what any stage computes.
 void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
                  StageTimes& times) {
   double mark = nowMs();
@@ -75,29 +77,47 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
   const DerivativeMasks masks = derivativeMasks(kMaskSize);
   const float* const d1 = masks.d1.data();
   const float* const d2 = masks.d2.data();
-  PageBlock pixelFieldBlock(pixelCells * sizeof(float));
-  float* const pixelField = pixelFieldBlock.as<float>();
+  MarkCounts pixelCounts;
+  if (ranksServe(quantileTable, kBins, kPixelStartFraction)) {
+    // The field is held as a byte a pixel, its rank among the table entries,
+    // in the result buffer itself until the threshold is known.
+    result.create(H, W, CV_8UC1);
+    adviseHugePages(result.data, pixelCells);
+    unsigned char* const ranks = result.ptr<unsigned char>();
+    std::fill(ranks, ranks + pixelCells, 0);
+    pixelCounts.nonZero = fineStageRanks(ranks, quantileTable, blockMask.get(), image, d1,
+                                         d2, blockRows, blockCols, W);
+    image.release();
+    endStage(times.fineStage);
 
-  // The pixel search's summary of the field is made while the fine stage
-  // fills it, from rows it has just written and that are still in cache,
-  // instead of in a second pass over the whole field.
-  // Only the blocks the stage computes hold anything but +0: the summary and
-  // the marking visit those alone.
-  QuarterMaxima quarters = startQuarters(pixelField, H, W, kBoxSize);
-  ComputedBlocks computed(blockRows, blockCols);
-  fineStageFromImage(pixelField, blockMask.get(), image, d1, d2, blockRows, blockCols, W,
-                     &computed, &quarters);
-  // The fine stage was the last reader of the image.
-  image.release();
-  endStage(times.fineStage);
+    const QuarterMaxima quarters = summariseRankQuarters(ranks, H, W, kBoxSize);
+    report.pixelSearch = findThresholdByRank(quarters, quantileTable, kBins, kPixelTarget,
+                                             kPixelTolerance, kPixelStartFraction);
+    markRanks(ranks, pixelCells, report.pixelSearch.index, pixelCounts);
+  } else {
+    PageBlock pixelFieldBlock(pixelCells * sizeof(float));
+    float* const pixelField = pixelFieldBlock.as<float>();
 
-  report.pixelSearch = findThreshold(quarters, quantileTable, kBins, kPixelTarget,
-                                     kPixelTolerance, kPixelStartFraction);
-  result.create(H, W, CV_8UC1);
-  adviseHugePages(result.data, pixelCells);
-  const MarkCounts pixelCounts =
-      markComputedField(pixelField, result.ptr<unsigned char>(), H, W,
-                        report.pixelSearch.threshold, computed);
+    // The pixel search's summary of the field is made while the fine stage
+    // fills it, from rows it has just written and that are still in cache,
+    // instead of in a second pass over the whole field.
+    // Only the blocks the stage computes hold anything but +0: the summary and
+    // the marking visit those alone.
+    QuarterMaxima quarters = startQuarters(pixelField, H, W, kBoxSize);
+    ComputedBlocks computed(blockRows, blockCols);
+    fineStageFromImage(pixelField, blockMask.get(), image, d1, d2, blockRows, blockCols,
+                       W, &computed, &quarters);
+    // The fine stage was the last reader of the image.
+    image.release();
+    endStage(times.fineStage);
+
+    report.pixelSearch = findThreshold(quarters, quantileTable, kBins, kPixelTarget,
+                                       kPixelTolerance, kPixelStartFraction);
+    result.create(H, W, CV_8UC1);
+    adviseHugePages(result.data, pixelCells);
+    pixelCounts = markComputedField(pixelField, result.ptr<unsigned char>(), H, W,
+                                    report.pixelSearch.threshold, computed);
+  }
 
   const std::uint32_t t1 = GetTickCount();
   endStage(times.pixelSearch);

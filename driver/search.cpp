@@ -53,15 +53,19 @@ SearchRecord findThreshold(const float* field, int rows, int cols,
                        bins, target, tolerance, startFraction);
 }
 
-SearchRecord findThreshold(const QuarterMaxima& quarters, const float* quantileTable,
-                           int bins, float target, float tolerance,
-                           double startFraction) {
+namespace {
+
+// The search, counting boxes for entry index of the table with
+// count(index).
+template <class Count>
+SearchRecord searchTable(Count count, const float* quantileTable, int bins, float target,
+                         float tolerance, double startFraction) {
   checkSearchStart(bins, startFraction);
   const double start = bins * startFraction;
   SearchRecord record;
   auto evaluate = [&](int index) {
     const float threshold = quantileTable[index];
-    const float dimension = slopeOf(BowCountingDimension(quarters, threshold));
+    const float dimension = slopeOf(count(index));
     record.evaluations.push_back({index, threshold, dimension});
     return dimension;
   };
@@ -83,6 +87,28 @@ SearchRecord findThreshold(const QuarterMaxima& quarters, const float* quantileT
   record.index = mid;
   record.threshold = quantileTable[mid];
   return record;
+}
+
+}  // namespace
+
+SearchRecord findThreshold(const QuarterMaxima& quarters, const float* quantileTable,
+                           int bins, float target, float tolerance,
+                           double startFraction) {
+  return searchTable(
+      [&](int index) { return BowCountingDimension(quarters, quantileTable[index]); },
+      quantileTable, bins, target, tolerance, startFraction);
+}
+
+SearchRecord findThresholdByRank(const QuarterMaxima& rankQuarters,
+                                 const float* quantileTable, int bins, float target,
+                                 float tolerance, double startFraction) {
+  // A cell reaches entry k exactly when its rank exceeds k, that is reaches
+  // k + 1 (exact in float for every rank).
+  return searchTable(
+      [&](int index) {
+        return BowCountingDimension(rankQuarters, static_cast<float>(index + 1));
+      },
+      quantileTable, bins, target, tolerance, startFraction);
 }
 
 SearchRecord thresholdSearch(const float* field, int rows, int cols,

@@ -19,4 +19,11 @@ SearchRecord findThreshold(const QuarterMaxima& quarters, const float* quantileT
                            int bins, float target, float tolerance,
                            double startFraction);
 
+// The same search over the rank quarters of summariseRankQuarters, for a table
+// ranksServe accepts: the same evaluations and threshold as over the field
+// the ranks were taken of.
+SearchRecord findThresholdByRank(const QuarterMaxima& rankQuarters,
+                                 const float* quantileTable, int bins, float target,
+                                 float tolerance, double startFraction);
+
 }  // namespace contours

@@ -6,6 +6,7 @@
 
 #include "dimension/computed_blocks.hpp"
 #include "dimension/quarter_maxima.hpp"
+#include "dimension/rank_field.hpp"
 
 namespace contours {
 
@@ -32,5 +33,16 @@ void fineStageFromImage(float* field, const unsigned char* blockMask,
                         const cv::Mat& image, const float* mask1, const float* mask2,
                         int blockRows, int blockCols, int W, ComputedBlocks* computed,
                         QuarterMaxima* quarters);
+
+// fineStageFromImage with the field held as ranks (rankOf) among the entries
+// of quantileTable, which ranksServe accepts: ranks (of image.rows x W
+// cells, all 0 on entry) gets the rank of every cell the stage computes, and
+// keeps 0 elsewhere, the rank of +0. Only a block row's three field rows are
+// ever held as floats. Returns the number of cells of the field that are not
+// 0.
+long long fineStageRanks(unsigned char* ranks, const float* quantileTable,
+                         const unsigned char* blockMask, const cv::Mat& image,
+                         const float* mask1, const float* mask2, int blockRows,
+                         int blockCols, int W);
 
 }  // namespace contours

@@ -251,10 +251,13 @@ void andBytes(unsigned char* to, const unsigned char* from, size_t n) {
 // until the next call. measureRow(y, x0, x1, fieldRow) fills cells x0 .. x1-1
 // of pixel row y. rowsFinal(r) is called once the field rows below r will not
 // be written again. computed, when not null, gets every run of blocks computed.
-template <class PrepareRows, class MeasureRow, class RowsFinal>
-void fineStage(float* field, const unsigned char* blockMask, int blockRows,
-               int blockCols, int W, PrepareRows prepareRows, MeasureRow measureRow,
-               RowsFinal rowsFinal, ComputedBlocks* computed) {
+// The field row of pixel row y is fieldRow(y); rowsDone(bi, runs) is called
+// once the runs of block row bi are computed, before rowsFinal.
+template <class FieldRow, class PrepareRows, class MeasureRow, class RowsDone,
+          class RowsFinal>
+void fineStage(FieldRow fieldRow, const unsigned char* blockMask, int blockRows,
+               int blockCols, PrepareRows prepareRows, MeasureRow measureRow,
+               RowsDone rowsDone, RowsFinal rowsFinal, ComputedBlocks* computed) {
   // A block's cells depend on the surface and the masks only, and only its own
   // computation changes its first cell. Visiting the candidates one by one and
   // computing each neighbour whose first cell is still 0 therefore gives the
@@ -276,7 +279,7 @@ void fineStage(float* field, const unsigned char* blockMask, int blockRows,
     std::memset(near, 255, candidateColumns);
     for (int i = std::max(2, bi - 1); i <= std::min(blockRows - 3, bi + 1); ++i)
       andBytes(near, blockMask + static_cast<size_t>(i) * blockCols + 2, candidateColumns);
-    const float* markerRow = field + static_cast<size_t>(3 * bi) * W;
+    const float* markerRow = fieldRow(3 * bi);
     auto due = [&](int bj) {
       return (noCandidate[bj - 1] & noCandidate[bj] & noCandidate[bj + 1]) != 255 &&
              markerRow[3 * bj] == 0.0f;
@@ -300,9 +303,10 @@ void fineStage(float* field, const unsigned char* blockMask, int blockRows,
     prepareRows(bi, runs);
     for (const BlockSpan& run : runs) {
       for (int y = 3 * bi; y < 3 * bi + 3; ++y)
-        measureRow(y, 3 * run.first, 3 * run.end, field + static_cast<size_t>(y) * W);
+        measureRow(y, 3 * run.first, 3 * run.end, fieldRow(y));
       if (computed != nullptr) computed->add(bi, run.first, run.end);
     }
+    rowsDone(bi, runs);
     // Later block rows write pixel rows from 3bi+3 on only.
     rowsFinal(3 * bi + 3);
   }
@@ -392,12 +396,12 @@ void calcFineContours(float* field, unsigned char* blockMask, float*** pixelPlan
 
   // The surface may hold anything here (an infinity times a zero tap is NaN),
   // so every tap is applied.
-  fineStage(field, blockMask, blockRows, blockCols, W,
-            [](int, const std::vector<BlockSpan>&) {},
+  fineStage([&](int y) { return field + static_cast<size_t>(y) * W; }, blockMask,
+            blockRows, blockCols, [](int, const std::vector<BlockSpan>&) {},
             [&](int y, int x0, int x1, float* fieldRow) {
               fineMeasureRowAnyMasks(pixelPlanes, mask1, mask2, y, x0, x1, W, fieldRow);
             },
-            [](int) {}, nullptr);
+            [](int, const std::vector<BlockSpan>&) {}, [](int) {}, nullptr);
 }
 
 void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
@@ -408,10 +412,16 @@ void calcFineContoursFromImage(float* field, const unsigned char* blockMask,
                      nullptr, nullptr);
 }
 
-void fineStageFromImage(float* field, const unsigned char* blockMask,
-                        const cv::Mat& image, const float* mask1, const float* mask2,
-                        int blockRows, int blockCols, int W, ComputedBlocks* computed,
-                        QuarterMaxima* quarters) {
+namespace {
+
+// fineStageFromImage with the field's rows given by fieldRow(y), rowsDone as
+// fineStage calls it.
+template <class FieldRow, class RowsDone>
+void fineStageOfImage(FieldRow fieldRow, RowsDone rowsDone,
+                      const unsigned char* blockMask, const cv::Mat& image,
+                      const float* mask1, const float* mask2, int blockRows,
+                      int blockCols, int W, ComputedBlocks* computed,
+                      QuarterMaxima* quarters) {
   // Block row bi reads surface rows 3bi-1 .. 3bi+3: five consecutive rows,
   // kept in five slots (row y in slot y mod 5) and made when first needed, so
   // that each row is made once. The row tables point at the slots.
@@ -481,19 +491,59 @@ void fineStageFromImage(float* field, const unsigned char* blockMask,
   // image size plus a few hundred), so the zero taps of d1 and d2 may be left
   // out, and for exactly d1 and d2 their products shared.
   if (isDerivativePair(mask1, mask2)) {
-    fineStage(field, blockMask, blockRows, blockCols, W, prepareRows,
-              [&](int y, int x0, int x1, float* fieldRow) {
-                fineMeasureRowDerivativePair(planes, y, x0, x1, W, fieldRow);
+    fineStage(fieldRow, blockMask, blockRows, blockCols, prepareRows,
+              [&](int y, int x0, int x1, float* row) {
+                fineMeasureRowDerivativePair(planes, y, x0, x1, W, row);
               },
-              rowsFinal, computed);
+              rowsDone, rowsFinal, computed);
   } else {
-    fineStage(field, blockMask, blockRows, blockCols, W, prepareRows,
-              [&](int y, int x0, int x1, float* fieldRow) {
-                fineMeasureRowAnyMasks(planes, mask1, mask2, y, x0, x1, W, fieldRow);
+    fineStage(fieldRow, blockMask, blockRows, blockCols, prepareRows,
+              [&](int y, int x0, int x1, float* row) {
+                fineMeasureRowAnyMasks(planes, mask1, mask2, y, x0, x1, W, row);
               },
-              rowsFinal, computed);
+              rowsDone, rowsFinal, computed);
   }
   rowsFinal(image.rows);
+}
+
+}  // namespace
+
+void fineStageFromImage(float* field, const unsigned char* blockMask,
+                        const cv::Mat& image, const float* mask1, const float* mask2,
+                        int blockRows, int blockCols, int W, ComputedBlocks* computed,
+                        QuarterMaxima* quarters) {
+  fineStageOfImage([&](int y) { return field + static_cast<size_t>(y) * W; },
+                   [](int, const std::vector<BlockSpan>&) {}, blockMask, image, mask1,
+                   mask2, blockRows, blockCols, W, computed, quarters);
+}
+
+long long fineStageRanks(unsigned char* ranks, const float* quantileTable,
+                         const unsigned char* blockMask, const cv::Mat& image,
+                         const float* mask1, const float* mask2, int blockRows,
+                         int blockCols, int W) {
+  // A block row's three field rows are computed into a scratch that is all +0
+  // whenever a block row starts (as the whole field is, where no block row
+  // has written yet), then turned into ranks and cleared again.
+  std::vector<float> scratch(3 * static_cast<size_t>(W), 0.0f);
+  long long nonZero = 0;
+  const RankLookup rankOfCell(quantileTable);
+  const auto rowsDone = [&](int bi, const std::vector<BlockSpan>& runs) {
+    for (int y = 3 * bi; y < 3 * bi + 3; ++y) {
+      float* const row = scratch.data() + static_cast<size_t>(y % 3) * W;
+      unsigned char* const out = ranks + static_cast<size_t>(y) * W;
+      for (const BlockSpan& run : runs)
+        for (int x = 3 * run.first; x < 3 * run.end; ++x) {
+          const float v = row[x];
+          nonZero += v != 0.0f;
+          out[x] = rankOfCell(v);
+          row[x] = 0.0f;
+        }
+    }
+  };
+  fineStageOfImage(
+      [&](int y) { return scratch.data() + static_cast<size_t>(y % 3) * W; }, rowsDone,
+      blockMask, image, mask1, mask2, blockRows, blockCols, W, nullptr, nullptr);
+  return nonZero;
 }
 
 }  // namespace contours

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -19,6 +20,8 @@
 #include "dimension.hpp"
 #include "dimension/computed_blocks.hpp"
 #include "dimension/quarter_maxima.hpp"
+#include "dimension/rank_field.hpp"
+#include "driver/search.hpp"
 #include "plain_reference.hpp"
 #include "refinement.hpp"
 #include "refinement/derivative_masks.hpp"
@@ -557,6 +560,127 @@ TEST(Differential, SearchAndMarkingMatchPlainSearchOnDegenerateFields) {
     }
     EXPECT_EQ(fastMask, slowMask);
   }
+}
+
+// Tables the byte-per-pixel field is tried with: kind 0 rises evenly, 1 in
+// runs of equal entries, 2 by single units in the last place from 2, 3 ends
+// in +infinity and holds 2 and 5 (values the fields hold) twice and once.
+std::vector<float> rankTable(int kind) {
+  std::vector<float> table(256);
+  float near = 2.0f;
+  for (int k = 0; k < 256; ++k) {
+    table[k] = kind == 1 ? 0.25f * (1 + k / 16) : 8.5f * (k + 1) / 256.0f;
+    if (kind == 2) table[k] = near, near = std::nextafter(near, kInf);
+  }
+  if (kind == 3) table[60] = table[61] = 2.0f, table[150] = 5.0f, table[254] = table[255] = kInf;
+  return table;
+}
+
+// The rank of a cell among the table entries must decide every comparison
+// the search and the marking make, and a table it cannot serve must be
+// refused: out of order by one unit in the last place, NaN, an entry <= 0
+// (-0 too, which a +0 cell reaches), or a start on the last entry.
+TEST(Differential, RankFieldSearchesAndMarksLikeFloatFieldOrIsRefused) {
+  for (int kind = 0; kind < 4; ++kind) ASSERT_TRUE(contours::ranksServe(rankTable(kind).data(), 256, 0.25));
+  std::vector<std::vector<float>> refused(5, rankTable(0));
+  refused[0][100] = std::nextafter(refused[0][99], 0.0f);
+  refused[1][200] = kNaN;
+  refused[2][0] = 0.0f;
+  refused[3][0] = -0.0f;
+  refused[4][0] = -1.0f;
+  for (const auto& table : refused) EXPECT_FALSE(contours::ranksServe(table.data(), 256, 0.25));
+  EXPECT_FALSE(contours::ranksServe(rankTable(0).data(), 256, 255.0 / 256));
+  EXPECT_FALSE(contours::ranksServe(rankTable(0).data(), 255, 0.25));
+
+  std::mt19937 random(23);
+  for (int trial = 0; trial < 80; ++trial) {
+    const int rows = 1 + static_cast<int>(random() % 70);
+    const int cols = 1 + static_cast<int>(random() % 70);
+    const std::vector<float> table = rankTable(trial % 4);
+    std::vector<float> field(static_cast<size_t>(rows) * cols);
+    for (float& v : field) v = random() % 8 ? fieldValue(random) : table[random() % 256];
+    SCOPED_TRACE(::testing::Message() << "trial " << trial << ", " << rows << " x " << cols);
+    const contours::RankLookup lookup(table.data());
+    // Any bit pattern (NaN of either sign, subnormals, infinities), looked up
+    // as the table is searched.
+    for (int n = 0; n < 2000; ++n) {
+      const std::uint32_t bits = static_cast<std::uint32_t>(random());
+      float v;
+      std::memcpy(&v, &bits, sizeof v);
+      ASSERT_EQ(lookup(v), contours::rankOf(table.data(), v)) << "bits " << bits;
+    }
+    std::vector<unsigned char> ranks(field.size());
+    for (size_t i = 0; i < field.size(); ++i) {
+      ranks[i] = contours::rankOf(table.data(), field[i]);
+      ASSERT_EQ(lookup(field[i]), ranks[i]);
+      for (int k = 0; k < 255; ++k)
+        ASSERT_EQ(ranks[i] > k, field[i] >= table[k]) << "cell " << field[i] << ", entry " << k;
+    }
+    if (rows < contours::kBoxSize || cols < contours::kBoxSize) continue;
+    const contours::SearchRecord fast = contours::findThresholdByRank(
+        contours::summariseRankQuarters(ranks.data(), rows, cols, contours::kBoxSize),
+        table.data(), 256, 1.6f, 0.1f, 0.25);
+    const contours::SearchRecord slow = contours::findThreshold(
+        field.data(), rows, cols, table.data(), 256, 1.6f, 0.1f, 0.25, contours::kBoxSize);
+    ASSERT_EQ(fast.evaluations.size(), slow.evaluations.size());
+    for (size_t i = 0; i < fast.evaluations.size(); ++i) {
+      EXPECT_EQ(fast.evaluations[i].index, slow.evaluations[i].index);
+      EXPECT_TRUE(testsupport::sameBits(fast.evaluations[i].threshold,
+                                        slow.evaluations[i].threshold));
+      EXPECT_TRUE(testsupport::sameBits(fast.evaluations[i].dimension,
+                                        slow.evaluations[i].dimension));
+    }
+    ASSERT_EQ(fast.index, slow.index);
+    // Every index a search can end on, not only this one.
+    for (int index : {0, 1, 60, 61, fast.index, 150, 253, 254}) {
+      std::vector<unsigned char> marked = ranks, expected(field.size());
+      contours::MarkCounts counts;
+      contours::markRanks(marked.data(), marked.size(), index, counts);
+      const contours::MarkCounts slowCounts =
+          contours::markFreshMask(field.data(), expected.data(), field.size(), table[index]);
+      ASSERT_EQ(marked, expected) << "index " << index;
+      EXPECT_EQ(counts.marked, slowCounts.marked);
+    }
+  }
+}
+
+// The fine stage writing ranks, a block row at a time through a scratch of
+// three rows, must give the ranks of the field it writes whole, and count
+// exactly its cells that are not 0.
+TEST(Differential, FineStageRanksAreTheRanksOfTheWholeField) {
+  contours::DerivativeMasks masks = contours::derivativeMasks(3);
+  std::mt19937 random(29);
+  std::vector<cv::Size> sizes = testSizes();
+  sizes.emplace_back(301, 202);
+  forEverySceneAndSize(sizes, 2000, [&](const cv::Mat& image) {
+    const int H = image.rows, W = image.cols, blockRows = H / 3, blockCols = W / 3;
+    std::vector<unsigned char> blockMask(static_cast<size_t>(blockRows) * blockCols);
+    const unsigned density = random() % 1000;
+    for (auto& m : blockMask) m = random() % 1000 < density ? 0 : 255;
+    std::vector<float> field(static_cast<size_t>(H) * W, 0.0f);
+    contours::calcFineContoursFromImage(field.data(), blockMask.data(), image,
+                                        masks.d1.data(), masks.d2.data(), blockRows,
+                                        blockCols, W);
+    // Entries among the field's own values, so that ranks spread and cells
+    // equal entries.
+    std::vector<float> values;
+    for (float v : field)
+      if (v > 0.0f && v < kInf) values.push_back(v);
+    std::sort(values.begin(), values.end());
+    std::vector<float> table = rankTable(random() % 4);
+    if (!values.empty())
+      for (int k = 0; k < 256; ++k) table[k] = values[values.size() * k / 256];
+    std::vector<unsigned char> ranks(field.size(), 0);
+    const long long nonZero = contours::fineStageRanks(
+        ranks.data(), table.data(), blockMask.data(), image, masks.d1.data(),
+        masks.d2.data(), blockRows, blockCols, W);
+    long long expectedNonZero = 0;
+    for (size_t i = 0; i < field.size(); ++i) {
+      ASSERT_EQ(ranks[i], contours::rankOf(table.data(), field[i])) << "cell " << i;
+      expectedNonZero += field[i] != 0.0f;
+    }
+    EXPECT_EQ(nonZero, expectedNonZero);
+  });
 }
 
 TEST(Differential, WholeAnalysisMatchesPlainPipeline) {

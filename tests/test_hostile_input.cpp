@@ -571,20 +571,20 @@ TEST(ScarceMemory, AnalysisThatCannotAllocateFailsCleanlyAndKeepsTheEarlierResul
 #else
   TempDir dir;
   writeGradientPng(dir.path() / "small.png", 30, 30);
-  writeGradientPng(dir.path() / "large.png", 5000, 3000);  // 15 megapixels
+  writeGradientPng(dir.path() / "large.png", 7000, 4000);  // 28 megapixels
   // The earlier result is a genuine one, left by a run on the small image.
   const RunResult earlier = runContours(dir.path(), "small.png");
   ASSERT_EQ(earlier.status, 0) << describe(earlier);
   const Bytes earlierResult = readFile(dir.path() / "GC_res.bmp");
 
-  // Under the footprint of a tiny image and 64 MB more there is enough to
-  // decode the large image (45 MB of pixels), too little for its analysis,
-  // which needs the decoded image, a 60 MB pixel field and the 15 MB result
-  // at once.
+  // Under the footprint of a tiny image and 104 MB more there is enough to
+  // decode the large image (84 MB of pixels), too little for its analysis,
+  // which needs the decoded image, the 28 MB result (which holds the field's
+  // ranks) and the 15 MB of block field and mask at once.
   const std::optional<rlim_t> footprint = footprintLimit(dir.path() / "small.png");
   ASSERT_TRUE(footprint.has_value()) << "a tiny image does not run under 2 GB";
   Limits limits;
-  limits.addressSpace = *footprint + 4 * kLimitStep;
+  limits.addressSpace = *footprint + 13 * kLimitStep / 2;
 
   const RunResult run = runContours(dir.path(), "large.png", limits);
 
@@ -592,7 +592,7 @@ TEST(ScarceMemory, AnalysisThatCannotAllocateFailsCleanlyAndKeepsTheEarlierResul
   EXPECT_EQ(run.status, 251) << "limit " << (*limits.addressSpace >> 20) << " MB, "
                              << describe(run);
   EXPECT_EQ(run.output,
-            "Width of image: 5000\nHeight of image: 3000\n\n --(!) Not enough memory \n");
+            "Width of image: 7000\nHeight of image: 4000\n\n --(!) Not enough memory \n");
   EXPECT_EQ(readFile(dir.path() / "GC_res.bmp"), earlierResult);
   EXPECT_EQ(entriesOf(dir.path()),
             (std::vector<std::string>{"GC_res.bmp", "large.png", "small.png"}));

@@ -145,7 +145,7 @@ def test_scarce_memory_raises_memory_error_and_leaves_the_module_working():
         import resource, numpy as np, contours
         packed = np.zeros((8000, 8000, 3), np.uint8)
         size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
-        resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20),) * 2)
+        resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20),) * 2)
         for image in (packed, packed[:, :, ::-1]):
             try:
                 contours.analyse(image)
