@@ -30,13 +30,21 @@ double nowMs() {
       .count();
 }
 
+// Whether image is the only holder of its pixel buffer, which is one
+// continuous block: the analysis may then reuse it.
+bool ownsWholeBuffer(const cv::Mat& image) {
+  return image.isContinuous() && image.u != nullptr && image.u->refcount == 1 &&
+         image.u->urefcount == 0;
+}
+
 // The pipeline. Each working array lives only as long as some later stage
 // reads it. The pixel surface, 12 bytes a pixel, is never stored whole: the
 // block stage makes only the block surface, and the fine stage makes each
 // pixel surface row from the image when it first reads it (the same values
 // processImage would have stored). Peak memory is thus the image, the pixel
 // field (none beyond the result where the table lets the result hold ranks)
-// and the result, and nothing of it changes what any stage computes.
+// and the result (none beyond the image where the image's buffer can hold
+// it), and nothing of it changes what any stage computes.
 void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
                  StageTimes& times) {
   double mark = nowMs();
@@ -80,13 +88,25 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
   MarkCounts pixelCounts;
   if (ranksServe(quantileTable, kBins, kPixelStartFraction)) {
     // The field is held as a byte a pixel, its rank among the table entries,
-    // in the result buffer itself until the threshold is known.
-    result.create(H, W, CV_8UC1);
-    adviseHugePages(result.data, pixelCells);
-    unsigned char* const ranks = result.ptr<unsigned char>();
-    std::fill(ranks, ranks + pixelCells, 0);
+    // in the result buffer itself until the threshold is known. When nothing
+    // but this call holds the image, the result is the first third of the
+    // image's own buffer, which the fine stage overwrites only where it has
+    // read the image for the last time; the rest of the buffer's pages go
+    // back to the system once the stage is over. The result then costs no
+    // new memory, and the peak is the image alone.
+    const bool inPlace = ownsWholeBuffer(image);
+    if (!inPlace) {
+      result.create(H, W, CV_8UC1);
+      adviseHugePages(result.data, pixelCells);
+    }
+    unsigned char* const ranks = inPlace ? image.data : result.ptr<unsigned char>();
     pixelCounts.nonZero = fineStageRanks(ranks, quantileTable, blockMask.get(), image, d1,
                                          d2, blockRows, blockCols, W);
+    if (inPlace) {
+      // H x W bytes from the start of the buffer, which the result now shares.
+      result = image.reshape(1, 3 * H).rowRange(0, H);
+      releasePages(image.data + pixelCells, 2 * pixelCells);
+    }
     image.release();
     endStage(times.fineStage);
 

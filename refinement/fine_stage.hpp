@@ -35,11 +35,13 @@ void fineStageFromImage(float* field, const unsigned char* blockMask,
                         QuarterMaxima* quarters);
 
 // fineStageFromImage with the field held as ranks (rankOf) among the entries
-// of quantileTable, which ranksServe accepts: ranks (of image.rows x W
-// cells, all 0 on entry) gets the rank of every cell the stage computes, and
-// keeps 0 elsewhere, the rank of +0. Only a block row's three field rows are
-// ever held as floats. Returns the number of cells of the field that are not
-// 0.
+// of quantileTable, which ranksServe accepts: every cell of ranks (image.rows
+// x W, whatever they hold on entry) gets the rank of the stage's cell, 0 (the
+// rank of +0) where it computes none. Only a block row's three field rows are
+// ever held as floats. Each byte of ranks is written only after the stage's
+// last read of the byte at the same offset of a continuous image, so ranks
+// may be image.data itself. Returns the number of cells of the field that
+// are not 0.
 long long fineStageRanks(unsigned char* ranks, const float* quantileTable,
                          const unsigned char* blockMask, const cv::Mat& image,
                          const float* mask1, const float* mask2, int blockRows,

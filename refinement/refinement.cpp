@@ -524,10 +524,21 @@ long long fineStageRanks(unsigned char* ranks, const float* quantileTable,
   // A block row's three field rows are computed into a scratch that is all +0
   // whenever a block row starts (as the whole field is, where no block row
   // has written yet), then turned into ranks and cleared again.
+  //
+  // Rank rows 3bi .. 3bi+2 are written when block row bi is done, and rows
+  // above them that no block row wrote as the 0 of +0 then too; the bottom
+  // rows at the end. Those bytes, read as a continuous image, are image rows
+  // below bi, which only block rows up to bi - 1 read (block row bi reads
+  // rows 3bi-1 .. 3bi+3), so ranks may be the image's own buffer.
   std::vector<float> scratch(3 * static_cast<size_t>(W), 0.0f);
   long long nonZero = 0;
   const RankLookup rankOfCell(quantileTable);
+  const size_t rowBytes = static_cast<size_t>(W);
+  size_t written = 0;  // cells from the first on that hold their final rank
   const auto rowsDone = [&](int bi, const std::vector<BlockSpan>& runs) {
+    const size_t from = static_cast<size_t>(3 * bi) * rowBytes;
+    std::memset(ranks + written, 0, 3 * rowBytes + (from - written));
+    written = from + 3 * rowBytes;
     for (int y = 3 * bi; y < 3 * bi + 3; ++y) {
       float* const row = scratch.data() + static_cast<size_t>(y % 3) * W;
       unsigned char* const out = ranks + static_cast<size_t>(y) * W;
@@ -543,6 +554,7 @@ long long fineStageRanks(unsigned char* ranks, const float* quantileTable,
   fineStageOfImage(
       [&](int y) { return scratch.data() + static_cast<size_t>(y % 3) * W; }, rowsDone,
       blockMask, image, mask1, mask2, blockRows, blockCols, W, nullptr, nullptr);
+  std::memset(ranks + written, 0, static_cast<size_t>(image.rows) * rowBytes - written);
   return nonZero;
 }
 

@@ -1,6 +1,7 @@
 #include "support/working_memory.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <new>
@@ -27,6 +28,13 @@ void adviseHugePages(void* p, std::size_t bytes) {
   (void)p;
   (void)bytes;
 #endif
+}
+
+void releasePages(void* p, std::size_t bytes) {
+  const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
+  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(page - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
 }
 
 PageBlock::PageBlock(std::size_t bytes) {

@@ -31,6 +31,11 @@ Buffer<T> zeroedBuffer(std::size_t n) {
 // speed.
 void adviseHugePages(void* p, std::size_t bytes);
 
+// Gives the whole pages inside [p, p + bytes) back to the system; their
+// contents are lost (they read as 0 if touched again), the range stays
+// allocated. A refused request only costs memory.
+void releasePages(void* p, std::size_t bytes);
+
 // Zero-filled memory mapped straight from the kernel, starting on a 2 MiB
 // boundary so that every whole 2 MiB of the array can be a huge page.
 // Throws std::bad_alloc when the mapping fails.

@@ -670,16 +670,24 @@ TEST(Differential, FineStageRanksAreTheRanksOfTheWholeField) {
     std::vector<float> table = rankTable(random() % 4);
     if (!values.empty())
       for (int k = 0; k < 256; ++k) table[k] = values[values.size() * k / 256];
-    std::vector<unsigned char> ranks(field.size(), 0);
+    // Every cell is written, whatever the buffer held; and the image's own
+    // buffer may take the ranks while the stage reads the image.
+    std::vector<unsigned char> ranks(field.size(), 0xa5);
     const long long nonZero = contours::fineStageRanks(
         ranks.data(), table.data(), blockMask.data(), image, masks.d1.data(),
         masks.d2.data(), blockRows, blockCols, W);
+    cv::Mat own = image.clone();
+    const long long ownNonZero = contours::fineStageRanks(
+        own.data, table.data(), blockMask.data(), own, masks.d1.data(), masks.d2.data(),
+        blockRows, blockCols, W);
     long long expectedNonZero = 0;
     for (size_t i = 0; i < field.size(); ++i) {
       ASSERT_EQ(ranks[i], contours::rankOf(table.data(), field[i])) << "cell " << i;
+      ASSERT_EQ(own.data[i], ranks[i]) << "cell " << i << " in the image's buffer";
       expectedNonZero += field[i] != 0.0f;
     }
     EXPECT_EQ(nonZero, expectedNonZero);
+    EXPECT_EQ(ownNonZero, expectedNonZero);
   });
 }
 
@@ -700,6 +708,14 @@ TEST(Differential, WholeAnalysisMatchesPlainPipeline) {
                                         slow.pixelSearch.evaluations[i].dimension));
     ASSERT_TRUE(result.isContinuous());
     ASSERT_TRUE(std::equal(slow.result.begin(), slow.result.end(), result.data));
+    // An image the caller still holds is analysed alike and left as it was
+    // (a moved-in one lends its buffer to the result).
+    const cv::Mat before = image.clone();
+    cv::Mat sharedResult;
+    const contours::AnalysisReport shared = contours::analyseImage(image, sharedResult);
+    ASSERT_EQ(shared.selectedPixels, fast.selectedPixels);
+    ASSERT_TRUE(std::equal(slow.result.begin(), slow.result.end(), sharedResult.data));
+    ASSERT_TRUE(std::equal(before.datastart, before.dataend, image.datastart));
   });
 }
 

@@ -541,19 +541,31 @@ INSTANTIATE_TEST_SUITE_P(Signals, InterruptedWrite, ::testing::ValuesIn(kInterru
 // Scarce memory and sizes the analysis cannot index.
 
 #ifndef CONTOURS_TEST_ASAN
-// The smallest address-space limit, in 16 MB steps, under which contours
-// analyses a tiny image: the program's own footprint (shared libraries above
-// all), which depends on the build and the machine.
+// The smallest address-space limit, to 1 MB, under which contours analyses a
+// tiny image: the program's own footprint (shared libraries above all), which
+// depends on the build and the machine.
 constexpr rlim_t kLimitStep = 16u << 20;
+constexpr rlim_t kMegabyte = 1u << 20;
+
+bool runsTinyImageUnder(const fs::path& tinyImage, rlim_t limit) {
+  Limits limits;
+  limits.addressSpace = limit;
+  const TempDir probe;
+  // Just under the footprint a shared library's own start-up may fail to
+  // allocate and abort before the program runs: that too is a failure here.
+  const RunResult run = runContours(probe.path(), tinyImage.string(), limits);
+  return run.exited && run.status == 0;
+}
 
 std::optional<rlim_t> footprintLimit(const fs::path& tinyImage) {
   for (rlim_t limit = 4 * kLimitStep; limit <= 128 * kLimitStep; limit += kLimitStep) {
-    Limits limits;
-    limits.addressSpace = limit;
-    const TempDir probe;
-    const RunResult run = runContours(probe.path(), tinyImage.string(), limits);
-    EXPECT_TRUE(run.exited) << "at " << (limit >> 20) << " MB: " << describe(run);
-    if (run.status == 0) return limit;
+    if (!runsTinyImageUnder(tinyImage, limit)) continue;
+    rlim_t fails = limit - kLimitStep;  // failed, or below any footprint
+    while (limit - fails > kMegabyte) {
+      const rlim_t middle = fails + (limit - fails) / 2;
+      (runsTinyImageUnder(tinyImage, middle) ? limit : fails) = middle;
+    }
+    return limit;
   }
   return std::nullopt;
 }
@@ -572,14 +584,14 @@ TEST(ScarceMemory, AnalysisThatCannotAllocateFailsCleanlyAndKeepsTheEarlierResul
   ASSERT_EQ(earlier.status, 0) << describe(earlier);
   const Bytes earlierResult = readFile(dir.path() / "GC_res.bmp");
 
-  // Under the footprint of a tiny image and 104 MB more there is enough to
+  // Under the footprint of a tiny image and 92 MB more there is enough to
   // decode the large image (84 MB of pixels), too little for its analysis,
-  // which needs the decoded image, the 28 MB result (which holds the field's
-  // ranks) and the 15 MB of block field and mask at once.
+  // which needs the decoded image and the 15 MB of block field and mask at
+  // once (the result, which holds the field's ranks, takes the image's place).
   const std::optional<rlim_t> footprint = footprintLimit(dir.path() / "small.png");
   ASSERT_TRUE(footprint.has_value()) << "a tiny image does not run under 2 GB";
   Limits limits;
-  limits.addressSpace = *footprint + 13 * kLimitStep / 2;
+  limits.addressSpace = *footprint + 92 * kMegabyte;
 
   const RunResult run = runContours(dir.path(), "large.png", limits);
 
