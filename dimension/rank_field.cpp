@@ -6,6 +6,12 @@
 #include <limits>
 #include <vector>
 
+#include "support/vector_build.hpp"
+
+#ifdef CONTOURS_VECTOR_BUILDS
+#include <immintrin.h>
+#endif
+
 namespace contours {
 
 bool ranksServe(const float* table, int bins, double startFraction) {
@@ -21,22 +27,129 @@ bool ranksServe(const float* table, int bins, double startFraction) {
 RankLookup::RankLookup(const float* table) {
   for (int k = 0; k < 255; ++k) scan_[k] = table[k];
   scan_[255] = std::numeric_limits<float>::quiet_NaN();
-  // Positive floats are ordered as their bits; the keys cover table[0] up to
-  // below table[254] (or +infinity's bits) in at most 16384 steps.
-  std::uint32_t top;
-  std::memcpy(&base_, &scan_[0], sizeof base_);
-  std::memcpy(&top, &scan_[254], sizeof top);
-  while (((top - base_) >> shift_) >= 16384u) ++shift_;
-  lastKey_ = (top - base_) >> shift_;
-  lower_.assign(lastKey_ + 1, 0);
-  unsigned below = 0;
-  for (std::uint32_t key = 0; key < lower_.size(); ++key) {
-    const std::uint32_t bits = base_ + (key << shift_);
-    float start;
-    std::memcpy(&start, &bits, sizeof start);
-    while (below < 255 && scan_[below] < start) ++below;
-    lower_[key] = static_cast<unsigned char>(below);
+  const auto bitsOf = [](float v) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
+  };
+  // d of every entry, rising with k (the table is sorted, its entries
+  // positive): from 0 for table[0] to that of table[254], at most
+  // +infinity's, below 2^31.
+  base_ = bitsOf(scan_[0]);
+  std::uint32_t d[255];
+  for (int k = 0; k < 255; ++k) d[k] = bitsOf(scan_[k]) - base_;
+  constexpr std::uint32_t kBuckets = 1024;  // at most, beside the last
+  constexpr unsigned kMaxSplit = 8;         // a bucket holds at most 2^8 keys
+  while ((d[254] >> coarseShift_) >= kBuckets) ++coarseShift_;
+  lastBucket_ = (d[254] >> coarseShift_) + 1;
+  buckets_.resize(lastBucket_ + 1);
+  const float none = std::numeric_limits<float>::quiet_NaN();
+
+  int k = 0;  // the first entry at or past the key being made
+  for (std::uint32_t c = 0; c < lastBucket_; ++c) {
+    const std::uint32_t from = c << coarseShift_, to = (c + 1) << coarseShift_;
+    // The closest two distinct entry values in the bucket set the key width.
+    std::uint32_t gap = std::uint32_t{1} << coarseShift_;
+    for (int j = k; j + 1 < 255 && d[j + 1] < to; ++j)
+      if (d[j] >= from && d[j + 1] != d[j]) gap = std::min(gap, d[j + 1] - d[j]);
+    unsigned shift = coarseShift_;
+    while (shift > 0 && (std::uint32_t{1} << shift) > gap && coarseShift_ - shift < kMaxSplit)
+      --shift;
+    buckets_[c] = static_cast<std::uint32_t>(keyCounts_.size()) << 5 | shift;
+    for (std::uint32_t start = from; start < to; start += std::uint32_t{1} << shift) {
+      const std::uint32_t end = start + (std::uint32_t{1} << shift);
+      while (k < 255 && d[k] < start) ++k;
+      int j = k;
+      while (j < 255 && d[j] < end && d[j] == d[k]) ++j;
+      keyEntries_.push_back(j > k ? scan_[k] : none);
+      // A second distinct value in the key: its cells step along the table.
+      const bool inexact = j < 255 && d[j] < end;
+      keyCounts_.push_back(static_cast<std::uint32_t>(k) | static_cast<std::uint32_t>(j) << 8 |
+                           (inexact ? kInexact : 0));
+    }
   }
+  // Past table[254] every entry is below: two keys, as d from the last
+  // bucket's start on, shifted by 31, is 0 or 1.
+  buckets_[lastBucket_] = static_cast<std::uint32_t>(keyCounts_.size()) << 5 | 31;
+  for (int twice = 0; twice < 2; ++twice) {
+    keyEntries_.push_back(none);
+    keyCounts_.push_back(255u | 255u << 8);
+  }
+}
+
+long long RankLookup::takeRanksFrom(int i, float* cells, unsigned char* out, int n) const {
+  long long nonZero = 0;
+  for (; i < n; ++i) {
+    const float v = cells[i];
+    nonZero += v != 0.0f;
+    out[i] = rank(v);
+    cells[i] = 0.0f;
+  }
+  return nonZero;
+}
+
+#ifdef CONTOURS_VECTOR_BUILDS
+// Eight cells a lane each: the steps of rank() on integer and float lanes,
+// the tables read by gathers; cells of inexact keys are ranked one by one.
+CONTOURS_TARGET_AVX2 int RankLookup::takeRanksInLanes(float* cells, unsigned char* out,
+                                                      int n, long long& nonZero) const {
+  const __m256 first = _mm256_set1_ps(scan_[0]);
+  const __m256i base = _mm256_set1_epi32(static_cast<int>(base_));
+  const __m128i coarse = _mm_cvtsi32_si128(static_cast<int>(coarseShift_));
+  const __m256i lastBucket = _mm256_set1_epi32(static_cast<int>(lastBucket_));
+  const __m256i low5 = _mm256_set1_epi32(31), low8 = _mm256_set1_epi32(0xff);
+  const __m256i inexactBit = _mm256_set1_epi32(static_cast<int>(kInexact));
+  // The low byte of each int lane, lanes 0-3 and 4-7 into the first four
+  // bytes of either half, then both halves' first ints side by side.
+  const __m256i lowBytes = _mm256_setr_epi8(
+      0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+      0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m256i halves = _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
+  const int* const buckets = reinterpret_cast<const int*>(buckets_.data());
+  const int* const counts = reinterpret_cast<const int*>(keyCounts_.data());
+  const float* const entries = keyEntries_.data();
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 v = _mm256_loadu_ps(cells + i);
+    nonZero += __builtin_popcount(static_cast<unsigned>(
+        _mm256_movemask_ps(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_NEQ_UQ))));
+    const __m256 ranked = _mm256_cmp_ps(v, first, _CMP_GE_OQ);
+    const __m256i d = _mm256_sub_epi32(_mm256_castps_si256(v), base);
+    const __m256i c = _mm256_min_epu32(_mm256_srl_epi32(d, coarse), lastBucket);
+    const __m256i bucket = _mm256_i32gather_epi32(buckets, c, 4);
+    const __m256i key = _mm256_add_epi32(
+        _mm256_srli_epi32(bucket, 5),
+        _mm256_srlv_epi32(_mm256_sub_epi32(d, _mm256_sll_epi32(c, coarse)),
+                          _mm256_and_si256(bucket, low5)));
+    const __m256i count = _mm256_i32gather_epi32(counts, key, 4);
+    const __m256 entry = _mm256_i32gather_ps(entries, key, 4);
+    const __m256i lower = _mm256_and_si256(count, low8);
+    const __m256i upper = _mm256_and_si256(_mm256_srli_epi32(count, 8), low8);
+    const __m256i reached = _mm256_castps_si256(_mm256_cmp_ps(v, entry, _CMP_GE_OQ));
+    __m256i r = _mm256_add_epi32(lower,
+                                 _mm256_and_si256(reached, _mm256_sub_epi32(upper, lower)));
+    r = _mm256_and_si256(r, _mm256_castps_si256(ranked));
+    const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(r, lowBytes), halves);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm256_castsi256_si128(packed));
+    const unsigned inexact = static_cast<unsigned>(_mm256_movemask_ps(_mm256_and_ps(
+        ranked, _mm256_castsi256_ps(_mm256_cmpeq_epi32(
+                    _mm256_and_si256(count, inexactBit), inexactBit)))));
+    for (unsigned lanes = inexact; lanes != 0; lanes &= lanes - 1)
+      out[i + __builtin_ctz(lanes)] = rank(cells[i + __builtin_ctz(lanes)]);
+    _mm256_storeu_ps(cells + i, _mm256_setzero_ps());
+  }
+  return i;
+}
+#endif
+
+long long RankLookup::takeRanks(float* cells, unsigned char* out, int n) const {
+  long long nonZero = 0;
+  int i = 0;
+#ifdef CONTOURS_VECTOR_BUILDS
+  // The AVX-512 build uses the same AVX2 steps.
+  if (activeVectorBuild() != VectorBuild::Baseline) i = takeRanksInLanes(cells, out, n, nonZero);
+#endif
+  return nonZero + takeRanksFrom(i, cells, out, n);
 }
 
 namespace {

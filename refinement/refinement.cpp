@@ -543,12 +543,8 @@ long long fineStageRanks(unsigned char* ranks, const float* quantileTable,
       float* const row = scratch.data() + static_cast<size_t>(y % 3) * W;
       unsigned char* const out = ranks + static_cast<size_t>(y) * W;
       for (const BlockSpan& run : runs)
-        for (int x = 3 * run.first; x < 3 * run.end; ++x) {
-          const float v = row[x];
-          nonZero += v != 0.0f;
-          out[x] = rankOfCell(v);
-          row[x] = 0.0f;
-        }
+        nonZero += rankOfCell.takeRanks(row + 3 * run.first, out + 3 * run.first,
+                                        3 * (run.end - run.first));
     }
   };
   fineStageOfImage(

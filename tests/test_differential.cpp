@@ -601,13 +601,29 @@ TEST(Differential, RankFieldSearchesAndMarksLikeFloatFieldOrIsRefused) {
     for (float& v : field) v = random() % 8 ? fieldValue(random) : table[random() % 256];
     SCOPED_TRACE(::testing::Message() << "trial " << trial << ", " << rows << " x " << cols);
     const contours::RankLookup lookup(table.data());
-    // Any bit pattern (NaN of either sign, subnormals, infinities), looked up
-    // as the table is searched.
+    // Any bit pattern (NaN of either sign, subnormals, infinities), every
+    // entry and its neighbours (where the lookup's keys change count), and
+    // the field, looked up one by one and in lanes as the table is searched.
+    std::vector<float> cells = field;
     for (int n = 0; n < 2000; ++n) {
       const std::uint32_t bits = static_cast<std::uint32_t>(random());
       float v;
       std::memcpy(&v, &bits, sizeof v);
-      ASSERT_EQ(lookup(v), contours::rankOf(table.data(), v)) << "bits " << bits;
+      cells.push_back(v);
+    }
+    for (const float entry : table)
+      for (const float v : {std::nextafter(entry, 0.0f), entry, std::nextafter(entry, kInf)})
+        cells.push_back(v);
+    std::vector<float> taken = cells;
+    std::vector<unsigned char> lanes(cells.size());
+    const long long nonZero =
+        lookup.takeRanks(taken.data(), lanes.data(), static_cast<int>(cells.size()));
+    ASSERT_EQ(nonZero, std::count_if(cells.begin(), cells.end(), [](float v) { return v != 0.0f; }));
+    ASSERT_EQ(taken, std::vector<float>(cells.size(), 0.0f));
+    for (size_t i = 0; i < cells.size(); ++i) {
+      const unsigned char expected = contours::rankOf(table.data(), cells[i]);
+      ASSERT_EQ(lookup(cells[i]), expected) << "cell " << cells[i];
+      ASSERT_EQ(lanes[i], expected) << "cell " << cells[i] << " in lanes";
     }
     std::vector<unsigned char> ranks(field.size());
     for (size_t i = 0; i < field.size(); ++i) {
