@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "support/vector_build.hpp"
@@ -195,6 +196,50 @@ QuarterMaxima summariseRankQuarters(const unsigned char* ranks, int rows, int co
   }
   quarters.summarisedRows = quarters.quarterRows;
   return quarters;
+}
+
+RankQuarterBuilder::RankQuarterBuilder(int rows, int cols, int boxSize)
+    : quarters_(startQuarters(nullptr, rows, cols, boxSize)),
+      half_(boxSize / 2),
+      extent_(quarters_.quarterCols * half_),
+      columnMax_(static_cast<size_t>(extent_), 0) {}
+
+void RankQuarterBuilder::add(int y, const unsigned char* row, int x0, int x1) {
+  const int qr = y / half_;
+  if (qr >= quarters_.quarterRows) return;  // below the counted extent
+  if (qr != open_) {
+    closeQuarterRow();
+    open_ = qr;
+    touchedFrom_ = extent_;
+    touchedTo_ = 0;
+  }
+  x1 = std::min(x1, extent_);
+  if (x0 >= x1) return;
+  unsigned char* const m = columnMax_.data();
+  for (int x = x0; x < x1; ++x) m[x] = std::max(m[x], row[x]);
+  touchedFrom_ = std::min(touchedFrom_, x0);
+  touchedTo_ = std::max(touchedTo_, x1);
+}
+
+void RankQuarterBuilder::closeQuarterRow() {
+  if (open_ < 0) return;
+  unsigned char* const m = columnMax_.data();
+  float* const out = quarters_.maxima.data() + static_cast<size_t>(open_) * quarters_.quarterCols;
+  // Quarters wholly outside the touched columns keep the 0 they start with.
+  for (int qc = touchedFrom_ / half_; qc * half_ < touchedTo_; ++qc) {
+    unsigned char q = 0;
+    for (int j = qc * half_; j < qc * half_ + half_; ++j) q = std::max(q, m[j]);
+    out[qc] = static_cast<float>(q);
+  }
+  if (touchedFrom_ < touchedTo_)
+    std::fill(m + touchedFrom_, m + touchedTo_, static_cast<unsigned char>(0));
+  open_ = -1;
+}
+
+QuarterMaxima RankQuarterBuilder::finish() {
+  closeQuarterRow();
+  quarters_.summarisedRows = quarters_.quarterRows;
+  return std::move(quarters_);
 }
 
 void markRanks(unsigned char* ranks, size_t n, int index, MarkCounts& counts) {

@@ -98,6 +98,29 @@ class RankLookup {
 QuarterMaxima summariseRankQuarters(const unsigned char* ranks, int rows, int cols,
                                     int boxSize);
 
+// summariseRankQuarters made while a rank field is written, from the cells
+// that may be above rank 0 alone: rows are given in increasing order, each
+// with the stretches of it that may hold ranks above 0 (every other cell must
+// be 0), once those cells are final. finish() gives the summary of the field.
+class RankQuarterBuilder {
+ public:
+  // Throws std::invalid_argument as summariseRankQuarters does.
+  RankQuarterBuilder(int rows, int cols, int boxSize);
+  // Cells x0 .. x1-1 of field row y, at row.
+  void add(int y, const unsigned char* row, int x0, int x1);
+  QuarterMaxima finish();
+
+ private:
+  void closeQuarterRow();
+
+  QuarterMaxima quarters_;
+  int half_ = 0;    // a quarter's side
+  int extent_ = 0;  // counted columns
+  std::vector<unsigned char> columnMax_;  // of the open row of quarters
+  int open_ = -1;                         // that row of quarters, or none
+  int touchedFrom_ = 0, touchedTo_ = 0;   // its columns that may be above 0
+};
+
 // Turns ranks (n of them) into the result in place: 0 where rank > index (the
 // field reached table[index]), 255 elsewhere; counts the cells set to 0 into
 // counts.marked.

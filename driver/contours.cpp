@@ -100,8 +100,11 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
       adviseHugePages(result.data, pixelCells);
     }
     unsigned char* const ranks = inPlace ? image.data : result.ptr<unsigned char>();
+    // The pixel search's summary is made from the ranks the stage computes,
+    // as it writes them, instead of in a second pass over the whole field.
+    RankQuarterBuilder summary(H, W, kBoxSize);
     pixelCounts.nonZero = fineStageRanks(ranks, quantileTable, blockMask.get(), image, d1,
-                                         d2, blockRows, blockCols, W);
+                                         d2, blockRows, blockCols, W, &summary);
     if (inPlace) {
       // H x W bytes from the start of the buffer, which the result now shares.
       result = image.reshape(1, 3 * H).rowRange(0, H);
@@ -110,7 +113,7 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
     image.release();
     endStage(times.fineStage);
 
-    const QuarterMaxima quarters = summariseRankQuarters(ranks, H, W, kBoxSize);
+    const QuarterMaxima quarters = summary.finish();
     report.pixelSearch = findThresholdByRank(quarters, quantileTable, kBins, kPixelTarget,
                                              kPixelTolerance, kPixelStartFraction);
     markRanks(ranks, pixelCells, report.pixelSearch.index, pixelCounts);

@@ -40,11 +40,12 @@ void fineStageFromImage(float* field, const unsigned char* blockMask,
 // rank of +0) where it computes none. Only a block row's three field rows are
 // ever held as floats. Each byte of ranks is written only after the stage's
 // last read of the byte at the same offset of a continuous image, so ranks
-// may be image.data itself. Returns the number of cells of the field that
-// are not 0.
+// may be image.data itself. When summary is not null, it is given every
+// stretch of ranks the stage computes, as its rows take their final values.
+// Returns the number of cells of the field that are not 0.
 long long fineStageRanks(unsigned char* ranks, const float* quantileTable,
                          const unsigned char* blockMask, const cv::Mat& image,
                          const float* mask1, const float* mask2, int blockRows,
-                         int blockCols, int W);
+                         int blockCols, int W, RankQuarterBuilder* summary = nullptr);
 
 }  // namespace contours

@@ -520,7 +520,7 @@ void fineStageFromImage(float* field, const unsigned char* blockMask,
 long long fineStageRanks(unsigned char* ranks, const float* quantileTable,
                          const unsigned char* blockMask, const cv::Mat& image,
                          const float* mask1, const float* mask2, int blockRows,
-                         int blockCols, int W) {
+                         int blockCols, int W, RankQuarterBuilder* summary) {
   // A block row's three field rows are computed into a scratch that is all +0
   // whenever a block row starts (as the whole field is, where no block row
   // has written yet), then turned into ranks and cleared again.
@@ -542,9 +542,11 @@ long long fineStageRanks(unsigned char* ranks, const float* quantileTable,
     for (int y = 3 * bi; y < 3 * bi + 3; ++y) {
       float* const row = scratch.data() + static_cast<size_t>(y % 3) * W;
       unsigned char* const out = ranks + static_cast<size_t>(y) * W;
-      for (const BlockSpan& run : runs)
+      for (const BlockSpan& run : runs) {
         nonZero += rankOfCell.takeRanks(row + 3 * run.first, out + 3 * run.first,
                                         3 * (run.end - run.first));
+        if (summary != nullptr) summary->add(y, out, 3 * run.first, 3 * run.end);
+      }
     }
   };
   fineStageOfImage(

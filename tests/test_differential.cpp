@@ -689,9 +689,10 @@ TEST(Differential, FineStageRanksAreTheRanksOfTheWholeField) {
     // Every cell is written, whatever the buffer held; and the image's own
     // buffer may take the ranks while the stage reads the image.
     std::vector<unsigned char> ranks(field.size(), 0xa5);
+    contours::RankQuarterBuilder summary(H, W, contours::kBoxSize);
     const long long nonZero = contours::fineStageRanks(
         ranks.data(), table.data(), blockMask.data(), image, masks.d1.data(),
-        masks.d2.data(), blockRows, blockCols, W);
+        masks.d2.data(), blockRows, blockCols, W, &summary);
     cv::Mat own = image.clone();
     const long long ownNonZero = contours::fineStageRanks(
         own.data, table.data(), blockMask.data(), own, masks.d1.data(), masks.d2.data(),
@@ -704,6 +705,12 @@ TEST(Differential, FineStageRanksAreTheRanksOfTheWholeField) {
     }
     EXPECT_EQ(nonZero, expectedNonZero);
     EXPECT_EQ(ownNonZero, expectedNonZero);
+    // The summary made as the stage writes is the one made afterwards.
+    const contours::QuarterMaxima made = summary.finish();
+    const contours::QuarterMaxima after =
+        contours::summariseRankQuarters(ranks.data(), H, W, contours::kBoxSize);
+    EXPECT_EQ(made.maxima, after.maxima);
+    EXPECT_EQ(made.summarisedRows, after.summarisedRows);
   });
 }
 
