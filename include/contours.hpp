@@ -87,6 +87,10 @@ struct AnalysisReport {
 // 8-bit single-channel image of the input's size: 0 on selected contour pixels,
 // 255 elsewhere. The image is taken by value so that the analysis can release
 // it as soon as the fine stage has read it; pass it with std::move to let it.
+// An image moved in (continuous, held nowhere else) lends its buffer to the
+// result: the result is then the first width x height bytes of it, and the
+// rest of the buffer's pages are given back to the system. An image the
+// caller still holds is only read.
 // The pixel surface is never stored whole: its rows are made from the image
 // where the fine stage reads them, with the values processImage would store.
 // Never throws: failures are reported through report.status, with result empty.

@@ -6,6 +6,9 @@
 // process, an earlier run) it goes to <image file name>.2.bmp, .3.bmp, ...,
 // the first free one.
 //
+// Images are decoded on two threads and written on another while the
+// analysis, single-threaded like contours', runs on the main thread.
+//
 // One line per image on standard output, fields separated by tabs:
 //   PATH  WIDTHxHEIGHT  N ms  N selected  RESULT_PATH
 //   PATH  error: REASON
@@ -24,6 +27,7 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -34,6 +38,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -165,11 +170,93 @@ class ResultFiler {
   std::thread worker_;  // last: starts once everything above exists
 };
 
-// Decodes and analyses one image.
-Outcome analyseOne(const char* path) {
+// Decodes the images ahead of the analysis, on threads of their own (decoding
+// a small PNG takes longer than analysing it, so one thread alone would keep
+// the analysis waiting). The images are handed out in the order given. The
+// readers decode ahead only while the image being analysed is small, at most
+// kAhead images beyond it; for a large one they wait until the analysis asks
+// for the next, so that large images are held no more than when decoded in
+// turn.
+class ImageReader {
+ public:
+  ImageReader(char** paths, int count) : paths_(paths), count_(count) {
+    try {
+      for (int t = 0; t < kAhead; ++t) workers_.emplace_back([this] { work(); });
+    } catch (const std::system_error&) {
+      // Fewer threads (perhaps none: then every image is decoded when asked
+      // for).
+    }
+  }
+  ImageReader(const ImageReader&) = delete;
+  ImageReader& operator=(const ImageReader&) = delete;
+  ~ImageReader() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+  }
+
+  // The decoded image i, for i = 0, 1, ... in turn.
+  contours::ReadResult next(int i) {
+    if (workers_.empty()) return contours::readImage(paths_[i]);
+    std::unique_lock<std::mutex> lock(mutex_);
+    allowed_ = std::max(allowed_, i);
+    changed_.notify_all();
+    Slot& slot = slots_[i % kSlots];
+    changed_.wait(lock, [&slot, i] { return slot.index == i; });
+    contours::ReadResult read = std::move(slot.read);
+    slot.index = -1;
+    const long long pixels = static_cast<long long>(read.image.rows) * read.image.cols;
+    if (pixels <= kAheadPixels) allowed_ = std::max(allowed_, i + kAhead);
+    changed_.notify_all();
+    return read;
+  }
+
+ private:
+  static constexpr int kAhead = 2;
+  static constexpr long long kAheadPixels = 4000000;
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] {
+        return stopping_ || nextToRead_ >= count_ || nextToRead_ <= allowed_;
+      });
+      if (stopping_ || nextToRead_ >= count_) return;
+      const int i = nextToRead_++;
+      lock.unlock();
+      contours::ReadResult read = contours::readImage(paths_[i]);
+      lock.lock();
+      slots_[i % kSlots] = {i, std::move(read)};
+      changed_.notify_all();
+    }
+  }
+
+  char** const paths_;
+  const int count_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  // Images decoded and not yet handed out, image i in slot i % kSlots: those
+  // the readers may have decoded and the analysis not taken are at most
+  // kAhead consecutive ones, so none waits for a slot.
+  struct Slot {
+    int index = -1;  // the image held, or none
+    contours::ReadResult read;
+  };
+  static constexpr int kSlots = kAhead + 1;
+  Slot slots_[kSlots];
+  int nextToRead_ = 0;
+  int allowed_ = -1;  // the last image the readers may decode yet
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;  // last: start once everything above exists
+};
+
+// Analyses one decoded image.
+Outcome analyseOne(const char* path, contours::ReadResult read) {
   Outcome outcome;
   outcome.path = path;
-  contours::ReadResult read = contours::readImage(path);
   if (read.status != contours::ReadStatus::Ok) {
     outcome.error = read.status == contours::ReadStatus::OutOfMemory
                         ? "not enough memory"
@@ -232,10 +319,11 @@ int run(int argc, char** argv) {
   ::mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
 
   ResultFiler filer(outputDir);
+  ImageReader reader(argv + 2, argc - 2);
   for (int i = 2; i < argc; ++i) {
     Outcome outcome;
     try {
-      outcome = analyseOne(argv[i]);
+      outcome = analyseOne(argv[i], reader.next(i - 2));
     } catch (const std::bad_alloc&) {
       outcome = Outcome();
       outcome.path = argv[i];

@@ -23,6 +23,7 @@
 #include <iterator>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -463,6 +464,36 @@ TEST(ResultFile, ClosedStandardOutputDoesNotLoseTheResult) {
   ASSERT_TRUE(WIFEXITED(wstatus)) << "killed by signal " << WTERMSIG(wstatus);
   EXPECT_EQ(WEXITSTATUS(wstatus), 0);
   EXPECT_FALSE(cv::imread((dir.path() / "GC_res.bmp").string()).empty());
+}
+
+// contours-batch decodes small images ahead of the analysis and holds back
+// behind a large one: every mix must still give one line per image, in the
+// order given, and each image's own result.
+TEST(Batch, DecodingAheadKeepsTheOrderAroundLargeImages) {
+  TempDir dir;
+  writeGradientPng(dir.path() / "large.png", 2400, 1800);  // past the ahead limit
+  writeGradientPng(dir.path() / "small.png", 64, 48);
+  writeFile(dir.path() / "broken.png", kEarlierResult);
+  const std::vector<std::string> args{"out",       "small.png", "large.png", "broken.png",
+                                      "small.png", "large.png", "small.png"};
+  int outFd = -1;
+  const pid_t pid =
+      spawnProgram(CONTOURS_BATCH_EXE, dir.path(), args, {}, WorkingDirectory::Keep, outFd);
+  const RunResult run = collect(pid, outFd);
+  ASSERT_TRUE(run.exited) << describe(run);
+  EXPECT_EQ(run.status, 1) << describe(run);  // broken.png fails
+  std::istringstream lines(run.output);
+  std::string line;
+  for (size_t i = 1; i < args.size(); ++i) {
+    ASSERT_TRUE(std::getline(lines, line)) << describe(run);
+    EXPECT_EQ(line.rfind(args[i] + "\t", 0), 0u) << line;
+    const bool large = args[i] == "large.png";
+    if (args[i] == "broken.png")
+      EXPECT_NE(line.find("error:"), std::string::npos) << line;
+    else
+      EXPECT_NE(line.find(large ? "2400x1800" : "64x48"), std::string::npos) << line;
+  }
+  EXPECT_FALSE(std::getline(lines, line)) << line;
 }
 
 // ---------------------------------------------------------------------------
