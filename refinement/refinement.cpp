@@ -488,8 +488,8 @@ void fineStageOfImage(FieldRow fieldRow, RowsDone rowsDone,
     // block row is measured. (A prefetch never faults.) Where most pieces
     // are needed the processor's own prefetching does as well.
     const int neededPieces = static_cast<int>(std::count(needed.begin(), needed.end(), 1));
-    for (int y = 3 * bi + 4; 2 * neededPieces < pieces && y <= std::min(3 * bi + 6, image.rows - 1);
-         ++y) {
+    if (2 * neededPieces >= pieces) return;
+    for (int y = 3 * bi + 4; y <= std::min(3 * bi + 6, image.rows - 1); ++y) {
       const unsigned char* const bgr = image.ptr<unsigned char>(y);
       for (int piece = 0; piece < pieces; ++piece) {
         if (!needed[piece]) continue;
@@ -551,9 +551,9 @@ long long fineStageRanks(unsigned char* ranks, const float* quantileTable,
   const size_t rowBytes = static_cast<size_t>(W);
   size_t written = 0;  // cells from the first on that hold their final rank
   const auto rowsDone = [&](int bi, const std::vector<BlockSpan>& runs) {
-    const size_t from = static_cast<size_t>(3 * bi) * rowBytes;
-    std::memset(ranks + written, 0, 3 * rowBytes + (from - written));
-    written = from + 3 * rowBytes;
+    const size_t end = static_cast<size_t>(3 * bi + 3) * rowBytes;
+    std::memset(ranks + written, 0, end - written);
+    written = end;
     for (int y = 3 * bi; y < 3 * bi + 3; ++y) {
       float* const row = scratch.data() + static_cast<size_t>(y % 3) * W;
       unsigned char* const out = ranks + static_cast<size_t>(y) * W;
