@@ -3,14 +3,19 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
+#include <limits>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -116,6 +121,82 @@ bool writeAll(int fd, const unsigned char* data, size_t size) {
   return true;
 }
 
+// Writes the pieces in order, whatever the system takes per call.
+bool writeAllPieces(int fd, iovec* pieces, size_t count) {
+  constexpr size_t kPerCall = 1024;  // IOV_MAX on Linux
+  while (count > 0) {
+    const int n = static_cast<int>(std::min(count, kPerCall));
+    ssize_t written = ::writev(fd, pieces, n);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    while (count > 0 && static_cast<size_t>(written) >= pieces->iov_len) {
+      written -= static_cast<ssize_t>(pieces->iov_len);
+      ++pieces;
+      --count;
+    }
+    if (count > 0) {
+      pieces->iov_base = static_cast<unsigned char*>(pieces->iov_base) + written;
+      pieces->iov_len -= static_cast<size_t>(written);
+    }
+  }
+  return true;
+}
+
+void putLittleEndian(unsigned char* out, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// An 8-bit single-channel image as a BMP, byte for byte what OpenCV's
+// encoder makes of it: the file and information headers, a palette of the
+// 256 greys, then the rows from the bottom up, each padded with zeros to a
+// multiple of 4 bytes. The rows are written straight from the image, so no
+// second copy of it is made. Empty when the image is of another kind or the
+// file would not fit the format's 32-bit sizes.
+class GreyBmp {
+ public:
+  static constexpr size_t kHeaderBytes = 14 + 40 + 256 * 4;
+
+  explicit GreyBmp(const cv::Mat& image) {
+    if (image.type() != CV_8UC1 || image.dims != 2 || image.empty()) return;
+    const size_t width = static_cast<size_t>(image.cols);
+    const size_t rowBytes = (width + 3) / 4 * 4;
+    const size_t rows = static_cast<size_t>(image.rows);
+    if (rowBytes > (std::numeric_limits<std::uint32_t>::max() - kHeaderBytes) / rows)
+      return;
+    unsigned char* h = header_;
+    std::memset(h, 0, kHeaderBytes);
+    h[0] = 'B';
+    h[1] = 'M';
+    putLittleEndian(h + 2, static_cast<std::uint32_t>(kHeaderBytes + rowBytes * rows));
+    putLittleEndian(h + 10, static_cast<std::uint32_t>(kHeaderBytes));
+    putLittleEndian(h + 14, 40);
+    putLittleEndian(h + 18, static_cast<std::uint32_t>(width));
+    putLittleEndian(h + 22, static_cast<std::uint32_t>(rows));
+    h[26] = 1;  // planes
+    h[28] = 8;  // bits a pixel; no compression, sizes and resolutions left 0
+    for (int grey = 0; grey < 256; ++grey)
+      std::memset(h + 54 + 4 * grey, grey, 3);  // blue, green, red; the fourth stays 0
+    const size_t padding = rowBytes - width;
+    pieces_.reserve(1 + rows * (padding > 0 ? 2 : 1));
+    pieces_.push_back({header_, kHeaderBytes});
+    for (size_t r = rows; r-- > 0;) {
+      const unsigned char* row = image.ptr<unsigned char>(static_cast<int>(r));
+      pieces_.push_back({const_cast<unsigned char*>(row), width});
+      if (padding > 0) pieces_.push_back({zeros_, padding});
+    }
+  }
+
+  bool empty() const { return pieces_.empty(); }
+  bool writeTo(int fd) { return writeAllPieces(fd, pieces_.data(), pieces_.size()); }
+
+ private:
+  unsigned char header_[kHeaderBytes];
+  unsigned char zeros_[3] = {0, 0, 0};
+  std::vector<iovec> pieces_;
+};
+
 // Makes the rename itself durable. The new file is complete whatever happens
 // here, so a directory that cannot be synced does not fail the write.
 void syncDirectoryOf(const std::string& path) {
@@ -153,9 +234,13 @@ bool PendingFile::write(const std::string& prefix, const cv::Mat& image,
                         int& errorNumber) {
   discard();
   errorNumber = 0;
+  // Results are written from the image itself; anything else is encoded in
+  // memory first.
+  std::unique_ptr<GreyBmp> grey;
   std::vector<unsigned char> encoded;
   try {
-    if (!cv::imencode(".bmp", image, encoded)) return false;
+    grey = std::make_unique<GreyBmp>(image);
+    if (grey->empty() && !cv::imencode(".bmp", image, encoded)) return false;
   } catch (const cv::Exception&) {
     return false;
   } catch (const std::bad_alloc&) {
@@ -190,7 +275,8 @@ bool PendingFile::write(const std::string& prefix, const cv::Mat& image,
     if (slot_ >= 0) slotState[slot_].store(kOwned);
   }
 
-  bool ok = writeAll(fd, encoded.data(), encoded.size());
+  bool ok = grey->empty() ? writeAll(fd, encoded.data(), encoded.size())
+                          : grey->writeTo(fd);
   ok = ok && ::fsync(fd) == 0;
   if (!ok) errorNumber = errno;
   if (::close(fd) != 0 && ok) {

@@ -19,8 +19,9 @@ namespace contours {
 //    can write to standard error.
 void prepareProcess();
 
-// Encodes image as BMP in memory, writes it to a temporary file in the
-// destination's directory, flushes it to disk and renames it over path.
+// Writes image as BMP to a temporary file in the destination's directory
+// (an 8-bit single-channel image straight from its rows, anything else
+// encoded in memory first), flushes it to disk and renames it over path.
 // On any failure the temporary file is removed and whatever stood at path
 // before stays exactly as it was. Returns false on failure.
 bool writeBmpAtomically(const std::string& path, const cv::Mat& image);

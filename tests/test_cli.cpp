@@ -10,6 +10,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "cli_runner.hpp"
+#include "result_file.hpp"
 
 namespace {
 
@@ -145,6 +146,37 @@ TEST(CommandLine, GreyAndFourChannelInputsAreAnalysedAsColour) {
   const cv::Mat fromAlpha = resultOf("rgba.png");
   const cv::Mat expected = cv::imread(kData + "/shapes.expected.png", cv::IMREAD_GRAYSCALE);
   EXPECT_EQ(cv::countNonZero(fromAlpha != expected), 0);
+}
+
+// Results are written row by row from the image rather than encoded in
+// memory: the file must still be byte for byte what the encoder makes, for
+// every row padding, for rows that are not contiguous, and for other kinds of
+// image, which still go through the encoder.
+TEST(ResultFile, WrittenBytesAreTheEncodersBmp) {
+  TempDir dir;
+  const std::string path = (dir / "r.bmp").string();
+  auto expectSameAsEncoder = [&](const cv::Mat& image) {
+    ASSERT_TRUE(contours::writeBmpAtomically(path, image));
+    std::vector<unsigned char> encoded;
+    ASSERT_TRUE(cv::imencode(".bmp", image, encoded));
+    EXPECT_EQ(clirunner::readFile(path), std::string(encoded.begin(), encoded.end()))
+        << image.cols << " x " << image.rows << ", " << image.channels() << " channels";
+  };
+  cv::RNG rng(7);
+  for (int width = 1; width <= 9; ++width) {
+    for (int height : {1, 2, 5}) {
+      cv::Mat image(height, width, CV_8UC1);
+      rng.fill(image, cv::RNG::UNIFORM, 0, 256);
+      expectSameAsEncoder(image);
+    }
+  }
+  cv::Mat wide(1100, 1203, CV_8UC1);  // more rows than one write takes pieces
+  rng.fill(wide, cv::RNG::UNIFORM, 0, 256);
+  expectSameAsEncoder(wide);
+  expectSameAsEncoder(wide(cv::Rect(5, 3, 1001, 700)));
+  cv::Mat colour(4, 6, CV_8UC3);
+  rng.fill(colour, cv::RNG::UNIFORM, 0, 256);
+  expectSameAsEncoder(colour);
 }
 
 }  // namespace
