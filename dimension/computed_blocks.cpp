@@ -51,6 +51,24 @@ MarkCounts markFreshMask(const float* field, unsigned char* mask, size_t n,
   return runVectorBuild<MarkCells>(field, mask, n, threshold);
 }
 
+MarkCounts markMaskInPlace(float* field, size_t n, float threshold) {
+  // Each stretch is marked into a scratch and then copied over the first
+  // bytes of the buffer: mask byte i lies in field cell i / 4, which has been
+  // read by then, so no cell is overwritten before it is read.
+  constexpr size_t kStretch = 1024;
+  unsigned char scratch[kStretch];
+  unsigned char* const mask = reinterpret_cast<unsigned char*>(field);
+  MarkCounts counts;
+  for (size_t i = 0; i < n; i += kStretch) {
+    const size_t cells = std::min(kStretch, n - i);
+    const MarkCounts part = markFreshMask(field + i, scratch, cells, threshold);
+    std::memcpy(mask + i, scratch, cells);
+    counts.marked += part.marked;
+    counts.nonZero += part.nonZero;
+  }
+  return counts;
+}
+
 ComputedBlocks::ComputedBlocks(int blockRows, int blockCols)
     : blockRows_(blockRows), blockCols_(blockCols) {}
 

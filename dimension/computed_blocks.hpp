@@ -67,4 +67,8 @@ MarkCounts markComputedField(const float* field, unsigned char* mask, int rows, 
 MarkCounts markFreshMask(const float* field, unsigned char* mask, size_t n,
                          float threshold);
 
+// The same mask written over the field itself: on return the first n bytes
+// of the field's buffer are the mask, and the field is gone.
+MarkCounts markMaskInPlace(float* field, size_t n, float threshold);
+
 }  // namespace contours

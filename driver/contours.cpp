@@ -65,7 +65,6 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
   int* histogram = report.histogram.data();
   std::fill(histogram, histogram + kBins, 0);
   Buffer<float> blockField = zeroedBuffer<float>(blockCells);
-  Buffer<unsigned char> blockMask = zeroedBuffer<unsigned char>(blockCells);
   float* quantileTable = report.quantileTable.data();
 
   const std::uint32_t t0 = GetTickCount();
@@ -76,10 +75,12 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
   report.blockSearch =
       findThreshold(blockField.get(), blockRows, blockCols, quantileTable, kBins,
                     kBlockTarget, kBlockTolerance, kBlockStartFraction, kBoxSize);
+  // The block mask takes the first quarter of the block field's buffer, and
+  // the rest goes back to the system.
   report.markedBlocks =
-      markFreshMask(blockField.get(), blockMask.get(), blockCells,
-                    report.blockSearch.threshold).marked;
-  blockField.reset();
+      markMaskInPlace(blockField.get(), blockCells, report.blockSearch.threshold).marked;
+  unsigned char* const blockMask = reinterpret_cast<unsigned char*>(blockField.get());
+  releasePages(blockMask + blockCells, blockCells * (sizeof(float) - 1));
   endStage(times.blockSearch);
 
   const DerivativeMasks masks = derivativeMasks(kMaskSize);
@@ -103,7 +104,7 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
     // The pixel search's summary is made from the ranks the stage computes,
     // as it writes them, instead of in a second pass over the whole field.
     RankQuarterBuilder summary(H, W, kBoxSize);
-    pixelCounts.nonZero = fineStageRanks(ranks, quantileTable, blockMask.get(), image, d1,
+    pixelCounts.nonZero = fineStageRanks(ranks, quantileTable, blockMask, image, d1,
                                          d2, blockRows, blockCols, W, &summary);
     if (inPlace) {
       // H x W bytes from the start of the buffer, which the result now shares.
@@ -128,7 +129,7 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
     // the marking visit those alone.
     QuarterMaxima quarters = startQuarters(pixelField, H, W, kBoxSize);
     ComputedBlocks computed(blockRows, blockCols);
-    fineStageFromImage(pixelField, blockMask.get(), image, d1, d2, blockRows, blockCols,
+    fineStageFromImage(pixelField, blockMask, image, d1, d2, blockRows, blockCols,
                        W, &computed, &quarters);
     // The fine stage was the last reader of the image.
     image.release();

@@ -490,7 +490,7 @@ TEST(Differential, ComputedBlockSummaryAndMarkingMatchWholeFieldOnDegenerateFiel
                               std::nextafter(0.0f, 1.0f)};
   std::mt19937 random(23);
   for (int rows = 0; rows <= 20; ++rows)
-    for (int cols : {0, 1, 2, 3, 7, 8, 9, 11, 16, 17, 20, 33, 40}) {
+    for (int cols : {0, 1, 2, 3, 7, 8, 9, 11, 16, 17, 20, 33, 40, 700}) {
       for (int density : {0, 10, 50, 100}) {
         SCOPED_TRACE(::testing::Message() << rows << " x " << cols << ", density " << density);
         const int blockRows = rows / 3, blockCols = cols / 3;
@@ -523,9 +523,16 @@ TEST(Differential, ComputedBlockSummaryAndMarkingMatchWholeFieldOnDegenerateFiel
               field.data(), sparse.data(), rows, cols, t, blocks);
           const contours::MarkCounts fromAll =
               contours::markFreshMask(field.data(), dense.data(), field.size(), t);
+          std::vector<float> overwritten = field;
+          const contours::MarkCounts inPlace =
+              contours::markMaskInPlace(overwritten.data(), field.size(), t);
+          const auto* inPlaceMask = reinterpret_cast<const unsigned char*>(overwritten.data());
           plain::fixLastSegment(field.data(), slow.data(), rows, cols, t);
           ASSERT_EQ(sparse, slow);
           ASSERT_EQ(dense, slow);
+          ASSERT_TRUE(std::equal(slow.begin(), slow.end(), inPlaceMask));
+          EXPECT_EQ(inPlace.marked, fromAll.marked);
+          EXPECT_EQ(inPlace.nonZero, fromAll.nonZero);
           EXPECT_EQ(fromBlocks.marked, fromAll.marked);
           EXPECT_EQ(fromBlocks.nonZero, fromAll.nonZero);
           EXPECT_EQ(fromAll.marked, std::count(slow.begin(), slow.end(), 0));
