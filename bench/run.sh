@@ -8,8 +8,8 @@
 #  3. per image, the GC time contours prints, median of COLD fresh processes
 #     (what a user sees: page faults of new arrays included), beside the
 #     in-process figure; both as ratios to the grey Canny of step 1;
-#  4. per image, the peak resident memory of contours (/usr/bin/time), in
-#     bytes per pixel, median of three runs.
+#  4. per image, the peak resident memory of contours and of the floor
+#     process (/usr/bin/time), in bytes per pixel, medians of three runs.
 # CONTOURS_ISA (baseline, avx2, avx512) is passed on to every process, so
 # CONTOURS_ISA=avx2 bench/run.sh measures the AVX2 build on any AVX2 machine.
 # Usage: bench/run.sh [BUILD_DIR]   (default: build-bench)
@@ -53,8 +53,8 @@ echo "# hyperfine median of $runs runs after 3 warm-up runs; cold: GC time print
 echo "# contours, median of $cold fresh processes; peak RSS: median of 3 runs"
 echo "# vector build: ${CONTOURS_ISA:-widest}; $(lscpu | sed -n 's/^Model name: *//p');" \
   "AVX-512: $(grep -q avx512f /proc/cpuinfo && echo yes || echo no)"
-printf '%-26s %6s %5s %7s %8s %6s %5s %6s %6s %8s %7s %6s %8s\n' image MP "comp%" "grey" \
-  "analysis" "x grey" "ms/MP" "cold" "x grey" "contours" "floor" "ratio" "bytes/px"
+printf '%-26s %6s %5s %7s %8s %6s %5s %6s %6s %8s %7s %6s %8s %8s\n' image MP "comp%" "grey" \
+  "analysis" "x grey" "ms/MP" "cold" "x grey" "contours" "floor" "ratio" "bytes/px" "floor"
 for image in "${images[@]}"; do
   pixels=$("$build/contours" "$image" | awk '/^Width/{w=$4} /^Height/{h=$4} END{print w*h}')
   hyperfine -N -w 3 -r "$runs" --export-csv times.csv \
@@ -62,12 +62,13 @@ for image in "${images[@]}"; do
   floor=$(awk -F, 'NR==2{print $4*1000}' times.csv)
   whole=$(awk -F, 'NR==3{print $4*1000}' times.csv)
   rss=$(for i in 1 2 3; do /usr/bin/time -f %M "$build/contours" "$image" 2>&1 >/dev/null | tail -1; done | median)
+  floorRss=$(for i in 1 2 3; do /usr/bin/time -f %M "$build/bench/floor" "$image" 2>&1 >/dev/null | tail -1; done | median)
   coldms=$(for ((i = 0; i < cold; ++i)); do
              "$build/contours" "$image" | sed -n 's/^GC time (ms): //p'; done | median)
   awk -v name="$(basename "$image")" -v px="$pixels" -v a="${analysis[$image]}" \
       -v g="${grey[$image]}" -v whole="$whole" -v floor="$floor" -v rss="$rss" \
-      -v c="${computed[$image]}" -v cold="$coldms" \
-    'BEGIN{printf "%-26s %6.2f %5s %7.1f %8.1f %6.2f %5.2f %6.1f %6.2f %8.1f %7.1f %6.2f %8.1f\n",
+      -v c="${computed[$image]}" -v cold="$coldms" -v floorRss="$floorRss" \
+    'BEGIN{printf "%-26s %6.2f %5s %7.1f %8.1f %6.2f %5.2f %6.1f %6.2f %8.1f %7.1f %6.2f %8.1f %8.1f\n",
            name, px/1e6, c, g, a, a/g, a/(px/1e6), cold, cold/g, whole, floor, whole/floor,
-           rss*1024/px}'
+           rss*1024/px, floorRss*1024/px}'
 done
