@@ -167,6 +167,36 @@ Bytes16 load16(const unsigned char* p) {
 
 void store16(unsigned char* p, Bytes16 v) { std::memcpy(p, &v, sizeof v); }
 
+typedef unsigned int Words4 __attribute__((vector_size(16)));
+typedef int Ints4 __attribute__((vector_size(16)));
+typedef float Floats4 __attribute__((vector_size(16)));
+
+// out[qc], for quarters qc in [from, to), is the largest of columnMax's h
+// bytes of quarter qc, as a float. Quarters 4 bytes wide (boxes of 8) are
+// taken four at a time: the largest of each 4-byte word lands in its low
+// byte after two shifted maxima.
+void quarterMaximaOfColumns(const unsigned char* columnMax, int from, int to, int h,
+                            float* out) {
+  int qc = from;
+  if (h == 4) {
+    for (; qc + 4 <= to; qc += 4) {
+      Bytes16 v = load16(columnMax + 4 * qc);
+      Bytes16 shifted = reinterpret_cast<Bytes16>(reinterpret_cast<Words4>(v) >> 8);
+      v = v > shifted ? v : shifted;
+      shifted = reinterpret_cast<Bytes16>(reinterpret_cast<Words4>(v) >> 16);
+      v = v > shifted ? v : shifted;
+      const Ints4 q = reinterpret_cast<Ints4>(reinterpret_cast<Words4>(v) & 0xffu);
+      const Floats4 f = __builtin_convertvector(q, Floats4);
+      std::memcpy(out + qc, &f, sizeof f);
+    }
+  }
+  for (; qc < to; ++qc) {
+    unsigned char q = 0;
+    for (int j = qc * h; j < qc * h + h; ++j) q = std::max(q, columnMax[j]);
+    out[qc] = static_cast<float>(q);
+  }
+}
+
 }  // namespace
 
 QuarterMaxima summariseRankQuarters(const unsigned char* ranks, int rows, int cols,
@@ -188,11 +218,7 @@ QuarterMaxima summariseRankQuarters(const unsigned char* ranks, int rows, int co
       for (; j < extent; ++j) m[j] = std::max(m[j], row[j]);
     }
     float* out = quarters.maxima.data() + static_cast<size_t>(qr) * quarters.quarterCols;
-    for (int qc = 0; qc < quarters.quarterCols; ++qc) {
-      unsigned char q = 0;
-      for (int j = qc * h; j < qc * h + h; ++j) q = std::max(q, m[j]);
-      out[qc] = static_cast<float>(q);
-    }
+    quarterMaximaOfColumns(m, 0, quarters.quarterCols, h, out);
   }
   quarters.summarisedRows = quarters.quarterRows;
   return quarters;
@@ -226,11 +252,9 @@ void RankQuarterBuilder::closeQuarterRow() {
   unsigned char* const m = columnMax_.data();
   float* const out = quarters_.maxima.data() + static_cast<size_t>(open_) * quarters_.quarterCols;
   // Quarters wholly outside the touched columns keep the 0 they start with.
-  for (int qc = touchedFrom_ / half_; qc * half_ < touchedTo_; ++qc) {
-    unsigned char q = 0;
-    for (int j = qc * half_; j < qc * half_ + half_; ++j) q = std::max(q, m[j]);
-    out[qc] = static_cast<float>(q);
-  }
+  if (touchedFrom_ < touchedTo_)
+    quarterMaximaOfColumns(m, touchedFrom_ / half_, (touchedTo_ + half_ - 1) / half_, half_,
+                           out);
   if (touchedFrom_ < touchedTo_)
     std::fill(m + touchedFrom_, m + touchedTo_, static_cast<unsigned char>(0));
   open_ = -1;
