@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <new>
 #include <vector>
 
@@ -178,23 +177,37 @@ class GreyBmp {
     h[28] = 8;  // bits a pixel; no compression, sizes and resolutions left 0
     for (int grey = 0; grey < 256; ++grey)
       std::memset(h + 54 + 4 * grey, grey, 3);  // blue, green, red; the fourth stays 0
-    const size_t padding = rowBytes - width;
-    pieces_.reserve(1 + rows * (padding > 0 ? 2 : 1));
-    pieces_.push_back({header_, kHeaderBytes});
-    for (size_t r = rows; r-- > 0;) {
-      const unsigned char* row = image.ptr<unsigned char>(static_cast<int>(r));
-      pieces_.push_back({const_cast<unsigned char*>(row), width});
-      if (padding > 0) pieces_.push_back({zeros_, padding});
-    }
+    image_ = image;
+    width_ = width;
+    padding_ = rowBytes - width;
   }
 
-  bool empty() const { return pieces_.empty(); }
-  bool writeTo(int fd) { return writeAllPieces(fd, pieces_.data(), pieces_.size()); }
+  bool empty() const { return image_.empty(); }
+
+  // The pieces go to the system a bounded batch at a time, so that an image
+  // of many short rows needs no long list of them.
+  bool writeTo(int fd) {
+    constexpr size_t kBatch = 1024;
+    iovec pieces[kBatch];
+    size_t count = 0;
+    pieces[count++] = {header_, kHeaderBytes};
+    for (int r = image_.rows; r-- > 0;) {
+      if (count + 2 > kBatch) {
+        if (!writeAllPieces(fd, pieces, count)) return false;
+        count = 0;
+      }
+      pieces[count++] = {const_cast<unsigned char*>(image_.ptr<unsigned char>(r)), width_};
+      if (padding_ > 0) pieces[count++] = {zeros_, padding_};
+    }
+    return writeAllPieces(fd, pieces, count);
+  }
 
  private:
   unsigned char header_[kHeaderBytes];
   unsigned char zeros_[3] = {0, 0, 0};
-  std::vector<iovec> pieces_;
+  cv::Mat image_;  // shares the rows, copies nothing
+  size_t width_ = 0;
+  size_t padding_ = 0;
 };
 
 // Makes the rename itself durable. The new file is complete whatever happens
@@ -236,11 +249,10 @@ bool PendingFile::write(const std::string& prefix, const cv::Mat& image,
   errorNumber = 0;
   // Results are written from the image itself; anything else is encoded in
   // memory first.
-  std::unique_ptr<GreyBmp> grey;
+  GreyBmp grey(image);
   std::vector<unsigned char> encoded;
   try {
-    grey = std::make_unique<GreyBmp>(image);
-    if (grey->empty() && !cv::imencode(".bmp", image, encoded)) return false;
+    if (grey.empty() && !cv::imencode(".bmp", image, encoded)) return false;
   } catch (const cv::Exception&) {
     return false;
   } catch (const std::bad_alloc&) {
@@ -275,8 +287,7 @@ bool PendingFile::write(const std::string& prefix, const cv::Mat& image,
     if (slot_ >= 0) slotState[slot_].store(kOwned);
   }
 
-  bool ok = grey->empty() ? writeAll(fd, encoded.data(), encoded.size())
-                          : grey->writeTo(fd);
+  bool ok = grey.empty() ? writeAll(fd, encoded.data(), encoded.size()) : grey.writeTo(fd);
   ok = ok && ::fsync(fd) == 0;
   if (!ok) errorNumber = errno;
   if (::close(fd) != 0 && ok) {
