@@ -242,7 +242,12 @@ void RankQuarterBuilder::add(int y, const unsigned char* row, int x0, int x1) {
   x1 = std::min(x1, extent_);
   if (x0 >= x1) return;
   unsigned char* const m = columnMax_.data();
-  for (int x = x0; x < x1; ++x) m[x] = std::max(m[x], row[x]);
+  int x = x0;
+  for (; x + 16 <= x1; x += 16) {
+    const Bytes16 a = load16(m + x), b = load16(row + x);
+    store16(m + x, a > b ? a : b);
+  }
+  for (; x < x1; ++x) m[x] = std::max(m[x], row[x]);
   touchedFrom_ = std::min(touchedFrom_, x0);
   touchedTo_ = std::max(touchedTo_, x1);
 }
