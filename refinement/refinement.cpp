@@ -232,17 +232,37 @@ void columnPass(const float* S, float* D, int n) {
   }
 }
 
-// to[i] &= from[i] for i < n, eight bytes at a time.
-void andBytes(unsigned char* to, const unsigned char* from, size_t n) {
+// Eight bytes as a word, for steps done eight bytes at a time.
+std::uint64_t loadWord(const unsigned char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+void storeWord(unsigned char* p, std::uint64_t v) { std::memcpy(p, &v, sizeof v); }
+
+// to[i] = the AND of rows[r][i] over the count rows, for i < n.
+void andRows(unsigned char* to, const unsigned char* const* rows, int count, size_t n) {
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    std::uint64_t a, b;
-    std::memcpy(&a, to + i, 8);
-    std::memcpy(&b, from + i, 8);
-    a &= b;
-    std::memcpy(to + i, &a, 8);
+    std::uint64_t a = loadWord(rows[0] + i);
+    for (int r = 1; r < count; ++r) a &= loadWord(rows[r] + i);
+    storeWord(to + i, a);
   }
-  for (; i < n; ++i) to[i] &= from[i];
+  for (; i < n; ++i) {
+    unsigned char a = rows[0][i];
+    for (int r = 1; r < count; ++r) a &= rows[r][i];
+    to[i] = a;
+  }
+}
+
+// near[j] = NOT(from[j-1] AND from[j] AND from[j+1]) for j in [1, n-1).
+void nearBytes(unsigned char* near, const unsigned char* from, size_t n) {
+  size_t j = 1;
+  for (; j + 8 < n; j += 8)
+    storeWord(near + j, ~(loadWord(from + j - 1) & loadWord(from + j) & loadWord(from + j + 1)));
+  for (; j + 1 < n; ++j)
+    near[j] = static_cast<unsigned char>(~(from[j - 1] & from[j] & from[j + 1]));
 }
 
 // The fine stage for 3x3 masks. prepareRows(bi, runs) is called before the
@@ -271,23 +291,31 @@ void fineStage(FieldRow fieldRow, const unsigned char* blockMask, int blockRows,
   // 255 exactly when every one of them is 255: noCandidate[j] is 255 exactly
   // when no candidate lies in column j, rows bi-1 .. bi+1. Columns outside the
   // candidates' range stay 255.
+  // near[bj] is not 0 exactly when a candidate lies in columns bj-1 .. bj+1
+  // of those rows; near[0] and near[blockCols-1] stay 0.
   std::vector<unsigned char> noCandidate(static_cast<size_t>(blockCols), 255);
+  std::vector<unsigned char> nearCandidate(static_cast<size_t>(blockCols), 0);
   const size_t candidateColumns = static_cast<size_t>(blockCols - 4);
   std::vector<BlockSpan> runs;
   for (int bi = 1; bi <= blockRows - 2; ++bi) {
-    unsigned char* const near = noCandidate.data() + 2;
-    std::memset(near, 255, candidateColumns);
+    const unsigned char* maskRows[3];
+    int maskRowCount = 0;
     for (int i = std::max(2, bi - 1); i <= std::min(blockRows - 3, bi + 1); ++i)
-      andBytes(near, blockMask + static_cast<size_t>(i) * blockCols + 2, candidateColumns);
+      maskRows[maskRowCount++] = blockMask + static_cast<size_t>(i) * blockCols + 2;
+    andRows(noCandidate.data() + 2, maskRows, maskRowCount, candidateColumns);
+    nearBytes(nearCandidate.data(), noCandidate.data(), static_cast<size_t>(blockCols));
+    const unsigned char* const near = nearCandidate.data();
     const float* markerRow = fieldRow(3 * bi);
-    auto due = [&](int bj) {
-      return (noCandidate[bj - 1] & noCandidate[bj] & noCandidate[bj + 1]) != 255 &&
-             markerRow[3 * bj] == 0.0f;
-    };
+    auto due = [&](int bj) { return near[bj] != 0 && markerRow[3 * bj] == 0.0f; };
     // Computing a run writes only its own blocks' cells, so the runs of a
     // block row may all be found before any is computed.
     runs.clear();
     for (int bj = 1; bj <= blockCols - 2;) {
+      // Eight blocks with no candidate near are passed over at once.
+      if (bj + 8 <= blockCols && loadWord(near + bj) == 0) {
+        bj += 8;
+        continue;
+      }
       if (!due(bj)) {
         ++bj;
         continue;
