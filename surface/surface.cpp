@@ -164,30 +164,54 @@ struct ProjectionFactors {
 // the formula, done in lanes by the vector builds: the same bits as the
 // formula one block at a time.
 typedef int Ints __attribute__((vector_size(32)));
-CONTOURS_INLINE Ints loadInts(const int* p) {
-  Ints v;
+typedef unsigned short Shorts __attribute__((vector_size(16)));
+CONTOURS_INLINE Shorts loadShorts(const unsigned short* p) {
+  Shorts v;
   std::memcpy(&v, p, sizeof v);
   return v;
+}
+typedef unsigned int Words4 __attribute__((vector_size(16)));
+typedef unsigned long long Quads2 __attribute__((vector_size(16)));
+
+// The 2295 - (byte sum) of channels 0, 1, 2 of blocks bk .. bk+7, one block
+// a lane: each block's three sums are formed in the low lanes of one vector
+// (cs[9b+c] + cs[9b+c+3] + cs[9b+c+6], lanes 0..2; cs is read up to 5 past
+// the row's 9 * count sums), and the eight vectors' lanes 0..2 transposed.
+CONTOURS_INLINE void blockSums8(const unsigned short* cs, int bk, Ints& a0, Ints& a1,
+                                Ints& a2) {
+  Shorts t[8];
+  for (int b = 0; b < 8; ++b) {
+    const unsigned short* p = cs + 9 * (bk + b);
+    t[b] = (loadShorts(p) + loadShorts(p + 3)) + loadShorts(p + 6);
+  }
+  const Shorts mix = {0, 8, 1, 9, 2, 10, 3, 11};
+  Words4 u[4];
+  for (int k = 0; k < 4; ++k)
+    u[k] = reinterpret_cast<Words4>(__builtin_shuffle(t[2 * k], t[2 * k + 1], mix));
+  const Words4 low = {0, 4, 1, 5}, high = {2, 6, 3, 7};
+  const Quads2 v01 = reinterpret_cast<Quads2>(__builtin_shuffle(u[0], u[1], low));
+  const Quads2 v23 = reinterpret_cast<Quads2>(__builtin_shuffle(u[2], u[3], low));
+  const Quads2 w01 = reinterpret_cast<Quads2>(__builtin_shuffle(u[0], u[1], high));
+  const Quads2 w23 = reinterpret_cast<Quads2>(__builtin_shuffle(u[2], u[3], high));
+  const Quads2 first = {0, 2}, second = {1, 3};
+  const Shorts s0 = reinterpret_cast<Shorts>(__builtin_shuffle(v01, v23, first));
+  const Shorts s1 = reinterpret_cast<Shorts>(__builtin_shuffle(v01, v23, second));
+  const Shorts s2 = reinterpret_cast<Shorts>(__builtin_shuffle(w01, w23, first));
+  a0 = 2295 - __builtin_convertvector(s0, Ints);
+  a1 = 2295 - __builtin_convertvector(s1, Ints);
+  a2 = 2295 - __builtin_convertvector(s2, Ints);
 }
 
 struct BlockSurfaceRow {
   static CONTOURS_INLINE void run(const unsigned short* __restrict cs, int count,
                                   float rowPosition, float k6, float k2, float k3,
-                                  int* __restrict sums, float* __restrict q0,
-                                  float* __restrict q1, float* __restrict q2) {
-    int* const s0 = sums;
-    int* const s1 = sums + count;
-    int* const s2 = sums + 2 * count;
-    for (int bk = 0; bk < count; ++bk) {
-      const unsigned short* b = cs + 9 * bk;
-      s0[bk] = 2295 - ((b[0] + b[3]) + b[6]);
-      s1[bk] = 2295 - ((b[1] + b[4]) + b[7]);
-      s2[bk] = 2295 - ((b[2] + b[5]) + b[8]);
-    }
+                                  float* __restrict q0, float* __restrict q1,
+                                  float* __restrict q2) {
     const Ints laneIndex = {0, 1, 2, 3, 4, 5, 6, 7};
     int bk = 0;
     for (; bk + kLanes <= count; bk += kLanes) {
-      Ints a0 = loadInts(s0 + bk), a1 = loadInts(s1 + bk), a2 = loadInts(s2 + bk);
+      Ints a0, a1, a2;
+      blockSums8(cs, bk, a0, a1, a2);
       a0 = (a0 * 7282) >> 16;
       a1 = (a1 * 7282) >> 16;
       a2 = (a2 * 7282) >> 16;
@@ -199,9 +223,10 @@ struct BlockSurfaceRow {
       storeLanes(q2 + bk, __builtin_convertvector(a0 + a1 + a2, Lanes) * k3);
     }
     for (; bk < count; ++bk) {
-      const int a0 = (s0[bk] * 7282) >> 16;
-      const int a1 = (s1[bk] * 7282) >> 16;
-      const int a2 = (s2[bk] * 7282) >> 16;
+      const unsigned short* b = cs + 9 * bk;
+      const int a0 = ((2295 - ((b[0] + b[3]) + b[6])) * 7282) >> 16;
+      const int a1 = ((2295 - ((b[1] + b[4]) + b[7])) * 7282) >> 16;
+      const int a2 = ((2295 - ((b[2] + b[5]) + b[8])) * 7282) >> 16;
       q0[bk] = rowPosition + static_cast<float>(a1 + a2 - 2 * a0) * k6;
       q1[bk] = static_cast<float>(60 * bk) + static_cast<float>(a1 - a2) * k2;
       q2[bk] = static_cast<float>(a0 + a1 + a2) * k3;
@@ -210,8 +235,8 @@ struct BlockSurfaceRow {
 };
 
 void blockSurfaceRow(const unsigned short* cs, int count, float rowPosition, float k6,
-                     float k2, float k3, int* sums, float* q0, float* q1, float* q2) {
-  runVectorBuild<BlockSurfaceRow>(cs, count, rowPosition, k6, k2, k3, sums, q0, q1, q2);
+                     float k2, float k3, float* q0, float* q1, float* q2) {
+  runVectorBuild<BlockSurfaceRow>(cs, count, rowPosition, k6, k2, k3, q0, q1, q2);
 }
 
 // The surface points of pixels x0 .. count-1 of image row y.
@@ -241,9 +266,9 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
   // No complete block: nothing to fill (and no negative count to size with).
   if (blockRows <= 0 || blockCols <= 0) return;
 
-  // Byte sums down the three rows of a block row, per byte of a row.
-  std::vector<unsigned short> columnSums(static_cast<size_t>(9) * blockCols);
-  std::vector<int> sums(static_cast<size_t>(3) * blockCols);
+  // Byte sums down the three rows of a block row, per byte of a row, and 5
+  // more that blockSurfaceRow reads past them.
+  std::vector<unsigned short> columnSums(static_cast<size_t>(9) * blockCols + 5);
   std::vector<float> blockRowPair(blockPlanes == nullptr ? 6 * static_cast<size_t>(blockCols) : 0);
   auto blockRow = [&](int plane, int bj) {
     return blockPlanes != nullptr
@@ -271,8 +296,7 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
     float* q0 = blockRow(0, bj);
     float* q1 = blockRow(1, bj);
     float* q2 = blockRow(2, bj);
-    blockSurfaceRow(columnSums.data(), blockCols, rowPosition, k6, k2, k3, sums.data(),
-                    q0, q1, q2);
+    blockSurfaceRow(columnSums.data(), blockCols, rowPosition, k6, k2, k3, q0, q1, q2);
 
     // Measure of block row j = bj - 1: forward differences to the right and
     // to row bj below, then the histogram of the row's measures.
