@@ -76,6 +76,9 @@ RankLookup::RankLookup(const float* table) {
     keyEntries_.push_back(none);
     keyCounts_.push_back(255u | 255u << 8);
   }
+  keyBoth_.resize(keyCounts_.size());
+  for (size_t key = 0; key < keyBoth_.size(); ++key)
+    keyBoth_[key] = keyCounts_[key] | static_cast<std::uint64_t>(bitsOf(keyEntries_[key])) << 32;
 }
 
 long long RankLookup::takeRanksFrom(int i, float* cells, unsigned char* out, int n) const {
@@ -107,8 +110,7 @@ CONTOURS_TARGET_AVX2 int RankLookup::takeRanksInLanes(float* cells, unsigned cha
       0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
   const __m256i halves = _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
   const int* const buckets = reinterpret_cast<const int*>(buckets_.data());
-  const int* const counts = reinterpret_cast<const int*>(keyCounts_.data());
-  const float* const entries = keyEntries_.data();
+  const long long* const both = reinterpret_cast<const long long*>(keyBoth_.data());
   int i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256 v = _mm256_loadu_ps(cells + i);
@@ -122,8 +124,18 @@ CONTOURS_TARGET_AVX2 int RankLookup::takeRanksInLanes(float* cells, unsigned cha
         _mm256_srli_epi32(bucket, 5),
         _mm256_srlv_epi32(_mm256_sub_epi32(d, _mm256_sll_epi32(c, coarse)),
                           _mm256_and_si256(bucket, low5)));
-    const __m256i count = _mm256_i32gather_epi32(counts, key, 4);
-    const __m256 entry = _mm256_i32gather_ps(entries, key, 4);
+    // Lanes 0-3 and 4-7 of the keys' words, then their low halves (the
+    // counts) and high halves (the entries) each back in lane order.
+    const __m256i both0 = _mm256_i32gather_epi64(both, _mm256_castsi256_si128(key), 8);
+    const __m256i both1 = _mm256_i32gather_epi64(both, _mm256_extracti128_si256(key, 1), 8);
+    const __m256i count = _mm256_permute4x64_epi64(
+        _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(both0),
+                                              _mm256_castsi256_ps(both1), _MM_SHUFFLE(2, 0, 2, 0))),
+        _MM_SHUFFLE(3, 1, 2, 0));
+    const __m256 entry = _mm256_castsi256_ps(_mm256_permute4x64_epi64(
+        _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(both0),
+                                              _mm256_castsi256_ps(both1), _MM_SHUFFLE(3, 1, 3, 1))),
+        _MM_SHUFFLE(3, 1, 2, 0)));
     const __m256i lower = _mm256_and_si256(count, low8);
     const __m256i upper = _mm256_and_si256(_mm256_srli_epi32(count, 8), low8);
     const __m256i reached = _mm256_castps_si256(_mm256_cmp_ps(v, entry, _CMP_GE_OQ));

@@ -88,6 +88,9 @@ class RankLookup {
   std::vector<std::uint32_t> buckets_;
   std::vector<float> keyEntries_;  // the key's one distinct entry value, or NaN
   std::vector<std::uint32_t> keyCounts_;
+  // Both of a key's words in one, for the vector builds' single read of
+  // them: its counts in the low half, its entry's bits in the high.
+  std::vector<std::uint64_t> keyBoth_;
   float scan_[256];
 };
 
