@@ -582,13 +582,25 @@ long long fineStageRanks(unsigned char* ranks, const float* quantileTable,
     const size_t end = static_cast<size_t>(3 * bi + 3) * rowBytes;
     std::memset(ranks + written, 0, end - written);
     written = end;
+    // The runs are ranked in stretches of whole vectors where the row allows:
+    // gaps shorter than a vector are read through, and a stretch's end is
+    // rounded up to a whole number of vectors. The cells taken in besides
+    // the runs' are +0 (the scratch outside the runs is never written), so
+    // their ranks are the 0 already there, and they count as zeros.
+    constexpr int kVector = 8;
     for (int y = 3 * bi; y < 3 * bi + 3; ++y) {
       float* const row = scratch.data() + static_cast<size_t>(y % 3) * W;
       unsigned char* const out = ranks + static_cast<size_t>(y) * W;
-      for (const BlockSpan& run : runs) {
-        nonZero += rankOfCell.takeRanks(row + 3 * run.first, out + 3 * run.first,
-                                        3 * (run.end - run.first));
-        if (summary != nullptr) summary->add(y, out, 3 * run.first, 3 * run.end);
+      for (size_t r = 0; r < runs.size();) {
+        const int x0 = 3 * runs[r].first;
+        int x1 = 3 * runs[r].end;
+        for (++r; r < runs.size() && 3 * runs[r].first - x1 < kVector; ++r)
+          x1 = 3 * runs[r].end;
+        // Less than a vector more, so short of the next stretch.
+        const int whole = x0 + (x1 - x0 + kVector - 1) / kVector * kVector;
+        if (whole <= W) x1 = whole;
+        nonZero += rankOfCell.takeRanks(row + x0, out + x0, x1 - x0);
+        if (summary != nullptr) summary->add(y, out, x0, x1);
       }
     }
   };
