@@ -309,13 +309,25 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
     // Four partial counts per bin, by column modulo 4, added up at the end:
     // neighbouring blocks mostly fall into the same bin, and a single
     // counter would make each increment wait for the one before.
-    for (int k = 0; k < blockCols - 2; ++k) {
-      const float m = fieldRow[k];
-      // Range test in float before any conversion: m may be NaN or infinite
-      // on degenerate blocks. Values in (-1, 0) truncate to bin 0.
-      if (counting && m > -1.0f && m < binLimit)
-        ++partial[static_cast<size_t>(k % 4) * countedBins + static_cast<int>(m)];
+    if (!counting) continue;
+    // Range test in float before any conversion: m may be NaN or infinite on
+    // degenerate blocks. Values in (-1, 0) truncate to bin 0.
+    const auto count = [&](int* counts, float m) {
+      if (m > -1.0f && m < binLimit) ++counts[static_cast<int>(m)];
+    };
+    int* const counts0 = partial.data();
+    int* const counts1 = counts0 + countedBins;
+    int* const counts2 = counts1 + countedBins;
+    int* const counts3 = counts2 + countedBins;
+    int k = 0;
+    for (; k + 4 <= blockCols - 2; k += 4) {
+      count(counts0, fieldRow[k]);
+      count(counts1, fieldRow[k + 1]);
+      count(counts2, fieldRow[k + 2]);
+      count(counts3, fieldRow[k + 3]);
     }
+    for (int* counts = counts0; k < blockCols - 2; ++k, counts += countedBins)
+      count(counts, fieldRow[k]);
   }
   for (size_t b = 0; b < countedBins; ++b) {
     const int count = (partial[b] + partial[countedBins + b]) +
