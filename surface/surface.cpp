@@ -184,19 +184,17 @@ CONTOURS_INLINE void blockSums8(const unsigned short* cs, int bk, Ints& a0, Ints
     const unsigned short* p = cs + 9 * (bk + b);
     t[b] = (loadShorts(p) + loadShorts(p + 3)) + loadShorts(p + 6);
   }
-  const Shorts mix = {0, 8, 1, 9, 2, 10, 3, 11};
   Words4 u[4];
   for (int k = 0; k < 4; ++k)
-    u[k] = reinterpret_cast<Words4>(__builtin_shuffle(t[2 * k], t[2 * k + 1], mix));
-  const Words4 low = {0, 4, 1, 5}, high = {2, 6, 3, 7};
-  const Quads2 v01 = reinterpret_cast<Quads2>(__builtin_shuffle(u[0], u[1], low));
-  const Quads2 v23 = reinterpret_cast<Quads2>(__builtin_shuffle(u[2], u[3], low));
-  const Quads2 w01 = reinterpret_cast<Quads2>(__builtin_shuffle(u[0], u[1], high));
-  const Quads2 w23 = reinterpret_cast<Quads2>(__builtin_shuffle(u[2], u[3], high));
-  const Quads2 first = {0, 2}, second = {1, 3};
-  const Shorts s0 = reinterpret_cast<Shorts>(__builtin_shuffle(v01, v23, first));
-  const Shorts s1 = reinterpret_cast<Shorts>(__builtin_shuffle(v01, v23, second));
-  const Shorts s2 = reinterpret_cast<Shorts>(__builtin_shuffle(w01, w23, first));
+    u[k] = reinterpret_cast<Words4>(
+        __builtin_shufflevector(t[2 * k], t[2 * k + 1], 0, 8, 1, 9, 2, 10, 3, 11));
+  const Quads2 v01 = reinterpret_cast<Quads2>(__builtin_shufflevector(u[0], u[1], 0, 4, 1, 5));
+  const Quads2 v23 = reinterpret_cast<Quads2>(__builtin_shufflevector(u[2], u[3], 0, 4, 1, 5));
+  const Quads2 w01 = reinterpret_cast<Quads2>(__builtin_shufflevector(u[0], u[1], 2, 6, 3, 7));
+  const Quads2 w23 = reinterpret_cast<Quads2>(__builtin_shufflevector(u[2], u[3], 2, 6, 3, 7));
+  const Shorts s0 = reinterpret_cast<Shorts>(__builtin_shufflevector(v01, v23, 0, 2));
+  const Shorts s1 = reinterpret_cast<Shorts>(__builtin_shufflevector(v01, v23, 1, 3));
+  const Shorts s2 = reinterpret_cast<Shorts>(__builtin_shufflevector(w01, w23, 0, 2));
   a0 = 2295 - __builtin_convertvector(s0, Ints);
   a1 = 2295 - __builtin_convertvector(s1, Ints);
   a2 = 2295 - __builtin_convertvector(s2, Ints);
