@@ -43,6 +43,9 @@ RankLookup::RankLookup(const float* table) {
   constexpr unsigned kMaxSplit = 8;         // a bucket holds at most 2^8 keys
   while ((d[254] >> coarseShift_) >= kBuckets) ++coarseShift_;
   lastBucket_ = (d[254] >> coarseShift_) + 1;
+  // Each key's one distinct entry value (or NaN) and its counts.
+  std::vector<float> keyEntries;
+  std::vector<std::uint32_t> keyCounts;
   buckets_.resize(lastBucket_ + 1);
   const float none = std::numeric_limits<float>::quiet_NaN();
 
@@ -56,29 +59,29 @@ RankLookup::RankLookup(const float* table) {
     unsigned shift = coarseShift_;
     while (shift > 0 && (std::uint32_t{1} << shift) > gap && coarseShift_ - shift < kMaxSplit)
       --shift;
-    buckets_[c] = static_cast<std::uint32_t>(keyCounts_.size()) << 5 | shift;
+    buckets_[c] = static_cast<std::uint32_t>(keyCounts.size()) << 5 | shift;
     for (std::uint32_t start = from; start < to; start += std::uint32_t{1} << shift) {
       const std::uint32_t end = start + (std::uint32_t{1} << shift);
       while (k < 255 && d[k] < start) ++k;
       int j = k;
       while (j < 255 && d[j] < end && d[j] == d[k]) ++j;
-      keyEntries_.push_back(j > k ? scan_[k] : none);
+      keyEntries.push_back(j > k ? scan_[k] : none);
       // A second distinct value in the key: its cells step along the table.
       const bool inexact = j < 255 && d[j] < end;
-      keyCounts_.push_back(static_cast<std::uint32_t>(k) | static_cast<std::uint32_t>(j) << 8 |
+      keyCounts.push_back(static_cast<std::uint32_t>(k) | static_cast<std::uint32_t>(j) << 8 |
                            (inexact ? kInexact : 0));
     }
   }
   // Past table[254] every entry is below: two keys, as d from the last
   // bucket's start on, shifted by 31, is 0 or 1.
-  buckets_[lastBucket_] = static_cast<std::uint32_t>(keyCounts_.size()) << 5 | 31;
+  buckets_[lastBucket_] = static_cast<std::uint32_t>(keyCounts.size()) << 5 | 31;
   for (int twice = 0; twice < 2; ++twice) {
-    keyEntries_.push_back(none);
-    keyCounts_.push_back(255u | 255u << 8);
+    keyEntries.push_back(none);
+    keyCounts.push_back(255u | 255u << 8);
   }
-  keyBoth_.resize(keyCounts_.size());
-  for (size_t key = 0; key < keyBoth_.size(); ++key)
-    keyBoth_[key] = keyCounts_[key] | static_cast<std::uint64_t>(bitsOf(keyEntries_[key])) << 32;
+  keys_.resize(keyCounts.size());
+  for (size_t key = 0; key < keys_.size(); ++key)
+    keys_[key] = keyCounts[key] | static_cast<std::uint64_t>(bitsOf(keyEntries[key])) << 32;
 }
 
 long long RankLookup::takeRanksFrom(int i, float* cells, unsigned char* out, int n) const {
@@ -110,7 +113,7 @@ CONTOURS_TARGET_AVX2 int RankLookup::takeRanksInLanes(float* cells, unsigned cha
       0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
   const __m256i halves = _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
   const int* const buckets = reinterpret_cast<const int*>(buckets_.data());
-  const long long* const both = reinterpret_cast<const long long*>(keyBoth_.data());
+  const long long* const both = reinterpret_cast<const long long*>(keys_.data());
   int i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256 v = _mm256_loadu_ps(cells + i);

@@ -65,7 +65,8 @@ class RankLookup {
     const std::uint32_t c = std::min(d >> coarseShift_, lastBucket_);
     const std::uint32_t bucket = buckets_[c];
     const std::uint32_t key = (bucket >> 5) + ((d - (c << coarseShift_)) >> (bucket & 31));
-    const std::uint32_t counts = keyCounts_[key];
+    const std::uint64_t both = keys_[key];
+    const std::uint32_t counts = static_cast<std::uint32_t>(both);
     unsigned r = counts & 0xffu;
     if (counts & kInexact) {
       while (scan_[r] <= v) ++r;
@@ -73,7 +74,10 @@ class RankLookup {
     }
     // Without a branch: whether a cell reaches the entry is data, and
     // mispredicted half the time.
-    const unsigned reached = v >= keyEntries_[key];
+    const std::uint32_t entryBits = static_cast<std::uint32_t>(both >> 32);
+    float entry;
+    std::memcpy(&entry, &entryBits, sizeof entry);
+    const unsigned reached = v >= entry;
     return static_cast<unsigned char>(r + (-reached & (((counts >> 8) & 0xffu) - r)));
   }
 
@@ -86,11 +90,9 @@ class RankLookup {
   unsigned coarseShift_ = 0;
   std::uint32_t lastBucket_ = 0;
   std::vector<std::uint32_t> buckets_;
-  std::vector<float> keyEntries_;  // the key's one distinct entry value, or NaN
-  std::vector<std::uint32_t> keyCounts_;
-  // Both of a key's words in one, for the vector builds' single read of
-  // them: its counts in the low half, its entry's bits in the high.
-  std::vector<std::uint64_t> keyBoth_;
+  // A key: its counts in the low half, the bits of its one distinct entry
+  // value (or NaN) in the high, so that one read gives both.
+  std::vector<std::uint64_t> keys_;
   float scan_[256];
 };
 
