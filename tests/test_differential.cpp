@@ -670,55 +670,83 @@ TEST(Differential, RankFieldSearchesAndMarksLikeFloatFieldOrIsRefused) {
 // The fine stage writing ranks, a block row at a time through a scratch of
 // three rows, must give the ranks of the field it writes whole, and count
 // exactly its cells that are not 0.
-TEST(Differential, FineStageRanksAreTheRanksOfTheWholeField) {
+// fineStageRanks against the ranks of calcFineContoursFromImage's whole field,
+// into a buffer of its own (with its summary) and into the image's buffer.
+// tableKind picks a rankTable when the field has no values to take entries
+// from.
+void expectRanksOfWholeField(const cv::Mat& image, const std::vector<unsigned char>& blockMask,
+                             int tableKind) {
   contours::DerivativeMasks masks = contours::derivativeMasks(3);
+  const int H = image.rows, W = image.cols, blockRows = H / 3, blockCols = W / 3;
+  std::vector<float> field(static_cast<size_t>(H) * W, 0.0f);
+  contours::calcFineContoursFromImage(field.data(), blockMask.data(), image,
+                                      masks.d1.data(), masks.d2.data(), blockRows,
+                                      blockCols, W);
+  // Entries among the field's own values, so that ranks spread and cells
+  // equal entries.
+  std::vector<float> values;
+  for (float v : field)
+    if (v > 0.0f && v < kInf) values.push_back(v);
+  std::sort(values.begin(), values.end());
+  std::vector<float> table = rankTable(tableKind);
+  if (!values.empty())
+    for (int k = 0; k < 256; ++k) table[k] = values[values.size() * k / 256];
+  // Every cell is written, whatever the buffer held; and the image's own
+  // buffer may take the ranks while the stage reads the image.
+  std::vector<unsigned char> ranks(field.size(), 0xa5);
+  contours::RankQuarterBuilder summary(H, W, contours::kBoxSize);
+  const long long nonZero = contours::fineStageRanks(
+      ranks.data(), table.data(), blockMask.data(), image, masks.d1.data(),
+      masks.d2.data(), blockRows, blockCols, W, &summary);
+  cv::Mat own = image.clone();
+  const long long ownNonZero = contours::fineStageRanks(
+      own.data, table.data(), blockMask.data(), own, masks.d1.data(), masks.d2.data(),
+      blockRows, blockCols, W);
+  long long expectedNonZero = 0;
+  for (size_t i = 0; i < field.size(); ++i) {
+    ASSERT_EQ(ranks[i], contours::rankOf(table.data(), field[i])) << "cell " << i;
+    ASSERT_EQ(own.data[i], ranks[i]) << "cell " << i << " in the image's buffer";
+    expectedNonZero += field[i] != 0.0f;
+  }
+  EXPECT_EQ(nonZero, expectedNonZero);
+  EXPECT_EQ(ownNonZero, expectedNonZero);
+  // The summary made as the stage writes is the one made afterwards.
+  const contours::QuarterMaxima made = summary.finish();
+  const contours::QuarterMaxima after =
+      contours::summariseRankQuarters(ranks.data(), H, W, contours::kBoxSize);
+  EXPECT_EQ(made.maxima, after.maxima);
+  EXPECT_EQ(made.summarisedRows, after.summarisedRows);
+}
+
+TEST(Differential, FineStageRanksAreTheRanksOfTheWholeField) {
   std::mt19937 random(29);
   std::vector<cv::Size> sizes = testSizes();
   sizes.emplace_back(301, 202);
   forEverySceneAndSize(sizes, 2000, [&](const cv::Mat& image) {
-    const int H = image.rows, W = image.cols, blockRows = H / 3, blockCols = W / 3;
-    std::vector<unsigned char> blockMask(static_cast<size_t>(blockRows) * blockCols);
+    std::vector<unsigned char> blockMask(static_cast<size_t>(image.rows / 3) *
+                                         (image.cols / 3));
     const unsigned density = random() % 1000;
     for (auto& m : blockMask) m = random() % 1000 < density ? 0 : 255;
-    std::vector<float> field(static_cast<size_t>(H) * W, 0.0f);
-    contours::calcFineContoursFromImage(field.data(), blockMask.data(), image,
-                                        masks.d1.data(), masks.d2.data(), blockRows,
-                                        blockCols, W);
-    // Entries among the field's own values, so that ranks spread and cells
-    // equal entries.
-    std::vector<float> values;
-    for (float v : field)
-      if (v > 0.0f && v < kInf) values.push_back(v);
-    std::sort(values.begin(), values.end());
-    std::vector<float> table = rankTable(random() % 4);
-    if (!values.empty())
-      for (int k = 0; k < 256; ++k) table[k] = values[values.size() * k / 256];
-    // Every cell is written, whatever the buffer held; and the image's own
-    // buffer may take the ranks while the stage reads the image.
-    std::vector<unsigned char> ranks(field.size(), 0xa5);
-    contours::RankQuarterBuilder summary(H, W, contours::kBoxSize);
-    const long long nonZero = contours::fineStageRanks(
-        ranks.data(), table.data(), blockMask.data(), image, masks.d1.data(),
-        masks.d2.data(), blockRows, blockCols, W, &summary);
-    cv::Mat own = image.clone();
-    const long long ownNonZero = contours::fineStageRanks(
-        own.data, table.data(), blockMask.data(), own, masks.d1.data(), masks.d2.data(),
-        blockRows, blockCols, W);
-    long long expectedNonZero = 0;
-    for (size_t i = 0; i < field.size(); ++i) {
-      ASSERT_EQ(ranks[i], contours::rankOf(table.data(), field[i])) << "cell " << i;
-      ASSERT_EQ(own.data[i], ranks[i]) << "cell " << i << " in the image's buffer";
-      expectedNonZero += field[i] != 0.0f;
-    }
-    EXPECT_EQ(nonZero, expectedNonZero);
-    EXPECT_EQ(ownNonZero, expectedNonZero);
-    // The summary made as the stage writes is the one made afterwards.
-    const contours::QuarterMaxima made = summary.finish();
-    const contours::QuarterMaxima after =
-        contours::summariseRankQuarters(ranks.data(), H, W, contours::kBoxSize);
-    EXPECT_EQ(made.maxima, after.maxima);
-    EXPECT_EQ(made.summarisedRows, after.summarisedRows);
+    expectRanksOfWholeField(image, blockMask, random() % 4);
   });
+}
+
+// Ranks are taken in stretches of whole vectors (8 cells) that read through
+// shorter gaps between runs and round their ends up within the row: runs of
+// blocks with gaps of one, two and three blocks (3, 6 and 9 cells), and a
+// last run ending at, or a few cells short of, rows that are not all a
+// whole number of vectors long.
+TEST(Differential, FineStageRanksOfRunsCloseTogetherAndAtTheRowsEnd) {
+  for (const int W : {89, 90, 91, 96, 100}) {
+    SCOPED_TRACE(::testing::Message() << "width " << W);
+    const cv::Mat image = makeImage(Scene::Shapes, 40, W, 5);
+    const int blockCols = W / 3;
+    std::vector<unsigned char> blockMask(static_cast<size_t>(40 / 3) * blockCols, 255);
+    for (int bi = 2; bi < 40 / 3 - 2; ++bi)
+      for (const int bj : {2, 6, 10, 15, 20, 26, blockCols - 3 - bi % 3})
+        blockMask[static_cast<size_t>(bi) * blockCols + bj] = 0;
+    expectRanksOfWholeField(image, blockMask, 0);
+  }
 }
 
 TEST(Differential, WholeAnalysisMatchesPlainPipeline) {
