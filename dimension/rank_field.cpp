@@ -82,6 +82,36 @@ RankLookup::RankLookup(const float* table) {
   keys_.resize(keyCounts.size());
   for (size_t key = 0; key < keys_.size(); ++key)
     keys_[key] = keyCounts[key] | static_cast<std::uint64_t>(bitsOf(keyEntries[key])) << 32;
+
+  // The lanes' keys are as wide as they can be with no key holding two
+  // distinct entry values (a smaller table stays in the first-level cache),
+  // but no wider than 2^16, so that a value's place in its key fits its 16
+  // bits; and narrower where that would take more than kLaneKeys words, in
+  // which case some keys may be inexact.
+  constexpr std::uint32_t kLaneKeys = 1u << 14;
+  std::uint32_t gap = std::uint32_t{1} << 16;
+  for (int j = 0; j + 1 < 255; ++j)
+    if (d[j + 1] != d[j]) gap = std::min(gap, d[j + 1] - d[j]);
+  unsigned exact = 0;  // the largest shift whose keys are no wider than gap
+  while (exact < 16 && (std::uint32_t{2} << exact) <= gap) ++exact;
+  unsigned fits = 0;  // the smallest shift whose keys fit kLaneKeys words
+  while ((d[254] >> fits) + 2 > kLaneKeys) ++fits;
+  laneShift_ = std::min(16u, std::max(exact, fits));
+  laneLast_ = (d[254] >> laneShift_) + 1;
+  laneKeys_.resize(static_cast<size_t>(laneLast_) + 1);
+  k = 0;
+  for (std::uint32_t q = 0; q < laneLast_; ++q) {
+    const std::uint64_t start = std::uint64_t{q} << laneShift_;
+    const std::uint64_t end = start + (std::uint64_t{1} << laneShift_);
+    while (k < 255 && d[k] < start) ++k;
+    int j = k;
+    while (j < 255 && d[j] < end && d[j] == d[k]) ++j;
+    const bool inexact = (j < 255 && d[j] < end) || j - k > 127;
+    const std::uint32_t offset = j > k ? static_cast<std::uint32_t>(d[k] - start) : 0;
+    laneKeys_[q] = static_cast<std::uint32_t>(k) | static_cast<std::uint32_t>(j - k) << 8 |
+                   (inexact ? kLaneInexact : 0) | offset << 16;
+  }
+  laneKeys_[laneLast_] = 255;
 }
 
 long long RankLookup::takeRanksFrom(int i, float* cells, unsigned char* out, int n) const {
@@ -96,60 +126,46 @@ long long RankLookup::takeRanksFrom(int i, float* cells, unsigned char* out, int
 }
 
 #ifdef CONTOURS_VECTOR_BUILDS
-// Eight cells a lane each: the steps of rank() on integer and float lanes,
-// the tables read by gathers; cells of inexact keys are ranked one by one.
+// Eight cells a lane each: a lane's key word is read by one gather, and a
+// cell ranks at its lower count, or lower + (upper - lower) from the key's
+// entry on (compared as d, which orders positive floats as their values);
+// cells of inexact keys are ranked one by one.
 CONTOURS_TARGET_AVX2 int RankLookup::takeRanksInLanes(float* cells, unsigned char* out,
                                                       int n, long long& nonZero) const {
   const __m256 first = _mm256_set1_ps(scan_[0]);
   const __m256i base = _mm256_set1_epi32(static_cast<int>(base_));
-  const __m128i coarse = _mm_cvtsi32_si128(static_cast<int>(coarseShift_));
-  const __m256i lastBucket = _mm256_set1_epi32(static_cast<int>(lastBucket_));
-  const __m256i low5 = _mm256_set1_epi32(31), low8 = _mm256_set1_epi32(0xff);
-  const __m256i inexactBit = _mm256_set1_epi32(static_cast<int>(kInexact));
+  const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(laneShift_));
+  const __m256i last = _mm256_set1_epi32(static_cast<int>(laneLast_));
+  const __m256i within = _mm256_set1_epi32(static_cast<int>((1u << laneShift_) - 1));
+  const __m256i low8 = _mm256_set1_epi32(0xff), low7 = _mm256_set1_epi32(0x7f);
+  const __m256i inexactBit = _mm256_set1_epi32(static_cast<int>(kLaneInexact));
   // The low byte of each int lane, lanes 0-3 and 4-7 into the first four
   // bytes of either half, then both halves' first ints side by side.
   const __m256i lowBytes = _mm256_setr_epi8(
       0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
       0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
   const __m256i halves = _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
-  const int* const buckets = reinterpret_cast<const int*>(buckets_.data());
-  const long long* const both = reinterpret_cast<const long long*>(keys_.data());
+  const int* const keys = reinterpret_cast<const int*>(laneKeys_.data());
   int i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256 v = _mm256_loadu_ps(cells + i);
     nonZero += __builtin_popcount(static_cast<unsigned>(
         _mm256_movemask_ps(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_NEQ_UQ))));
-    const __m256 ranked = _mm256_cmp_ps(v, first, _CMP_GE_OQ);
+    const __m256i ranked = _mm256_castps_si256(_mm256_cmp_ps(v, first, _CMP_GE_OQ));
     const __m256i d = _mm256_sub_epi32(_mm256_castps_si256(v), base);
-    const __m256i c = _mm256_min_epu32(_mm256_srl_epi32(d, coarse), lastBucket);
-    const __m256i bucket = _mm256_i32gather_epi32(buckets, c, 4);
-    const __m256i key = _mm256_add_epi32(
-        _mm256_srli_epi32(bucket, 5),
-        _mm256_srlv_epi32(_mm256_sub_epi32(d, _mm256_sll_epi32(c, coarse)),
-                          _mm256_and_si256(bucket, low5)));
-    // Lanes 0-3 and 4-7 of the keys' words, then their low halves (the
-    // counts) and high halves (the entries) each back in lane order.
-    const __m256i both0 = _mm256_i32gather_epi64(both, _mm256_castsi256_si128(key), 8);
-    const __m256i both1 = _mm256_i32gather_epi64(both, _mm256_extracti128_si256(key, 1), 8);
-    const __m256i count = _mm256_permute4x64_epi64(
-        _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(both0),
-                                              _mm256_castsi256_ps(both1), _MM_SHUFFLE(2, 0, 2, 0))),
-        _MM_SHUFFLE(3, 1, 2, 0));
-    const __m256 entry = _mm256_castsi256_ps(_mm256_permute4x64_epi64(
-        _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(both0),
-                                              _mm256_castsi256_ps(both1), _MM_SHUFFLE(3, 1, 3, 1))),
-        _MM_SHUFFLE(3, 1, 2, 0)));
-    const __m256i lower = _mm256_and_si256(count, low8);
-    const __m256i upper = _mm256_and_si256(_mm256_srli_epi32(count, 8), low8);
-    const __m256i reached = _mm256_castps_si256(_mm256_cmp_ps(v, entry, _CMP_GE_OQ));
-    __m256i r = _mm256_add_epi32(lower,
-                                 _mm256_and_si256(reached, _mm256_sub_epi32(upper, lower)));
-    r = _mm256_and_si256(r, _mm256_castps_si256(ranked));
+    const __m256i key = _mm256_min_epu32(_mm256_srl_epi32(d, shift), last);
+    const __m256i word = _mm256_i32gather_epi32(keys, key, 4);
+    const __m256i lower = _mm256_and_si256(word, low8);
+    const __m256i step = _mm256_and_si256(_mm256_srli_epi32(word, 8), low7);
+    const __m256i notReached =
+        _mm256_cmpgt_epi32(_mm256_srli_epi32(word, 16), _mm256_and_si256(d, within));
+    const __m256i r =
+        _mm256_and_si256(_mm256_add_epi32(lower, _mm256_andnot_si256(notReached, step)), ranked);
     const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(r, lowBytes), halves);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm256_castsi256_si128(packed));
-    const unsigned inexact = static_cast<unsigned>(_mm256_movemask_ps(_mm256_and_ps(
-        ranked, _mm256_castsi256_ps(_mm256_cmpeq_epi32(
-                    _mm256_and_si256(count, inexactBit), inexactBit)))));
+    const unsigned inexact = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(
+        _mm256_and_si256(ranked, _mm256_cmpeq_epi32(_mm256_and_si256(word, inexactBit),
+                                                    inexactBit)))));
     for (unsigned lanes = inexact; lanes != 0; lanes &= lanes - 1)
       out[i + __builtin_ctz(lanes)] = rank(cells[i + __builtin_ctz(lanes)]);
     _mm256_storeu_ps(cells + i, _mm256_setzero_ps());

@@ -94,6 +94,14 @@ class RankLookup {
   // value (or NaN) in the high, so that one read gives both.
   std::vector<std::uint64_t> keys_;
   float scan_[256];
+
+  // The lanes' keys: lower | (upper - lower) << 8 | kLaneInexact | the
+  // entry's d less the key's first d << 16. Keys from laneLast_ on rank at
+  // 255.
+  static constexpr std::uint32_t kLaneInexact = 1u << 15;
+  unsigned laneShift_ = 0;
+  std::uint32_t laneLast_ = 0;
+  std::vector<std::uint32_t> laneKeys_;
 };
 
 // The maximum rank of every box/2 x box/2 quarter, as QuarterMaxima holds

@@ -571,7 +571,8 @@ TEST(Differential, SearchAndMarkingMatchPlainSearchOnDegenerateFields) {
 
 // Tables the byte-per-pixel field is tried with: kind 0 rises evenly, 1 in
 // runs of equal entries, 2 by single units in the last place from 2, 3 ends
-// in +infinity and holds 2 and 5 (values the fields hold) twice and once.
+// in +infinity and holds 2 and 5 (values the fields hold) twice and once, 4
+// rises evenly but for 150 equal entries (more than a lane key counts).
 std::vector<float> rankTable(int kind) {
   std::vector<float> table(256);
   float near = 2.0f;
@@ -580,6 +581,7 @@ std::vector<float> rankTable(int kind) {
     if (kind == 2) table[k] = near, near = std::nextafter(near, kInf);
   }
   if (kind == 3) table[60] = table[61] = 2.0f, table[150] = 5.0f, table[254] = table[255] = kInf;
+  if (kind == 4) std::fill(table.begin() + 50, table.begin() + 200, 2.0f);
   return table;
 }
 
@@ -588,7 +590,7 @@ std::vector<float> rankTable(int kind) {
 // refused: out of order by one unit in the last place, NaN, an entry <= 0
 // (-0 too, which a +0 cell reaches), or a start on the last entry.
 TEST(Differential, RankFieldSearchesAndMarksLikeFloatFieldOrIsRefused) {
-  for (int kind = 0; kind < 4; ++kind) ASSERT_TRUE(contours::ranksServe(rankTable(kind).data(), 256, 0.25));
+  for (int kind = 0; kind < 5; ++kind) ASSERT_TRUE(contours::ranksServe(rankTable(kind).data(), 256, 0.25));
   std::vector<std::vector<float>> refused(5, rankTable(0));
   refused[0][100] = std::nextafter(refused[0][99], 0.0f);
   refused[1][200] = kNaN;
@@ -603,7 +605,7 @@ TEST(Differential, RankFieldSearchesAndMarksLikeFloatFieldOrIsRefused) {
   for (int trial = 0; trial < 80; ++trial) {
     const int rows = 1 + static_cast<int>(random() % 70);
     const int cols = 1 + static_cast<int>(random() % 70);
-    const std::vector<float> table = rankTable(trial % 4);
+    const std::vector<float> table = rankTable(trial % 5);
     std::vector<float> field(static_cast<size_t>(rows) * cols);
     for (float& v : field) v = random() % 8 ? fieldValue(random) : table[random() % 256];
     SCOPED_TRACE(::testing::Message() << "trial " << trial << ", " << rows << " x " << cols);
