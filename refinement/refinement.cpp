@@ -272,12 +272,16 @@ void nearBytes(unsigned char* near, const unsigned char* from, size_t n) {
 // of pixel row y. rowsFinal(r) is called once the field rows below r will not
 // be written again. computed, when not null, gets every run of blocks computed.
 // The field row of pixel row y is fieldRow(y); rowsDone(bi, runs) is called
-// once the runs of block row bi are computed, before rowsFinal.
+// once the runs of block row bi are computed, before rowsFinal. freshRows
+// says that every field cell of a block row is +0 when the row starts (as in
+// a scratch cleared for each block row), so that no block there has been
+// computed and only the candidates decide.
 template <class FieldRow, class PrepareRows, class MeasureRow, class RowsDone,
           class RowsFinal>
 void fineStage(FieldRow fieldRow, const unsigned char* blockMask, int blockRows,
                int blockCols, PrepareRows prepareRows, MeasureRow measureRow,
-               RowsDone rowsDone, RowsFinal rowsFinal, ComputedBlocks* computed) {
+               RowsDone rowsDone, RowsFinal rowsFinal, ComputedBlocks* computed,
+               bool freshRows = false) {
   // A block's cells depend on the surface and the masks only, and only its own
   // computation changes its first cell. Visiting the candidates one by one and
   // computing each neighbour whose first cell is still 0 therefore gives the
@@ -310,7 +314,21 @@ void fineStage(FieldRow fieldRow, const unsigned char* blockMask, int blockRows,
     // Computing a run writes only its own blocks' cells, so the runs of a
     // block row may all be found before any is computed.
     runs.clear();
-    for (int bj = 1; bj <= blockCols - 2;) {
+    if (freshRows) {
+      // The runs are the stretches of near bytes that are not 0, found a
+      // word at a time where a word is all 0 or all set.
+      const int end = blockCols - 1;  // near[end] is 0
+      for (int bj = 1; bj < end;) {
+        while (bj + 8 <= blockCols && loadWord(near + bj) == 0) bj += 8;
+        while (bj < end && near[bj] == 0) ++bj;
+        if (bj >= end) break;
+        const int first = bj;
+        while (bj + 8 <= blockCols && loadWord(near + bj) == ~std::uint64_t{0}) bj += 8;
+        while (near[bj] != 0) ++bj;
+        runs.push_back({first, bj});
+      }
+    }
+    for (int bj = freshRows ? blockCols : 1; bj <= blockCols - 2;) {
       // Eight blocks with no candidate near are passed over at once.
       if (bj + 8 <= blockCols && loadWord(near + bj) == 0) {
         bj += 8;
@@ -449,7 +467,7 @@ void fineStageOfImage(FieldRow fieldRow, RowsDone rowsDone,
                       const unsigned char* blockMask, const cv::Mat& image,
                       const float* mask1, const float* mask2, int blockRows,
                       int blockCols, int W, ComputedBlocks* computed,
-                      QuarterMaxima* quarters) {
+                      QuarterMaxima* quarters, bool freshRows) {
   // Block row bi reads surface rows 3bi-1 .. 3bi+3: five consecutive rows,
   // kept in five slots (row y in slot y mod 5) and made when first needed, so
   // that each row is made once. The row tables point at the slots.
@@ -538,13 +556,13 @@ void fineStageOfImage(FieldRow fieldRow, RowsDone rowsDone,
               [&](int y, int x0, int x1, float* row) {
                 fineMeasureRowDerivativePair(planes, y, x0, x1, W, row);
               },
-              rowsDone, rowsFinal, computed);
+              rowsDone, rowsFinal, computed, freshRows);
   } else {
     fineStage(fieldRow, blockMask, blockRows, blockCols, prepareRows,
               [&](int y, int x0, int x1, float* row) {
                 fineMeasureRowAnyMasks(planes, mask1, mask2, y, x0, x1, W, row);
               },
-              rowsDone, rowsFinal, computed);
+              rowsDone, rowsFinal, computed, freshRows);
   }
   rowsFinal(image.rows);
 }
@@ -557,7 +575,7 @@ void fineStageFromImage(float* field, const unsigned char* blockMask,
                         QuarterMaxima* quarters) {
   fineStageOfImage([&](int y) { return field + static_cast<size_t>(y) * W; },
                    [](int, const std::vector<BlockSpan>&) {}, blockMask, image, mask1,
-                   mask2, blockRows, blockCols, W, computed, quarters);
+                   mask2, blockRows, blockCols, W, computed, quarters, false);
 }
 
 long long fineStageRanks(unsigned char* ranks, const float* quantileTable,
@@ -606,7 +624,7 @@ long long fineStageRanks(unsigned char* ranks, const float* quantileTable,
   };
   fineStageOfImage(
       [&](int y) { return scratch.data() + static_cast<size_t>(y % 3) * W; }, rowsDone,
-      blockMask, image, mask1, mask2, blockRows, blockCols, W, nullptr, nullptr);
+      blockMask, image, mask1, mask2, blockRows, blockCols, W, nullptr, nullptr, true);
   std::memset(ranks + written, 0, static_cast<size_t>(image.rows) * rowBytes - written);
   return nonZero;
 }
