@@ -44,4 +44,22 @@ void summariseQuarterRows(QuarterMaxima& quarters, int finalRows);
 DimensionSamples BowCountingDimension(const QuarterMaxima& quarters,
                                       float threshold);
 
+// The same summary of a field held as a byte a cell (the ranks of
+// rank_field.hpp), a byte a quarter: the largest byte of each quarter of the
+// counted extent. A quarter holds a cell above k exactly when its maximum is
+// above k.
+struct RankQuarters {
+  int boxSize = 0;
+  int quarterRows = 0;  // 2 * floor(rows / boxSize)
+  int quarterCols = 0;  // 2 * floor(cols / boxSize)
+  std::vector<unsigned char> maxima;  // quarterRows x quarterCols, all 0 to start
+};
+
+// Throws std::invalid_argument as BowCountingDimension does.
+RankQuarters startRankQuarters(int rows, int cols, int boxSize);
+
+// The samples of BowCountingDimension for the cells of the summarised field
+// that are above k (for ranks: that reach table entry k).
+DimensionSamples BowCountingDimension(const RankQuarters& quarters, int k);
+
 }  // namespace contours

@@ -199,15 +199,13 @@ Bytes16 load16(const unsigned char* p) {
 void store16(unsigned char* p, Bytes16 v) { std::memcpy(p, &v, sizeof v); }
 
 typedef unsigned int Words4 __attribute__((vector_size(16)));
-typedef int Ints4 __attribute__((vector_size(16)));
-typedef float Floats4 __attribute__((vector_size(16)));
 
 // out[qc], for quarters qc in [from, to), is the largest of columnMax's h
-// bytes of quarter qc, as a float. Quarters 4 bytes wide (boxes of 8) are
-// taken four at a time: the largest of each 4-byte word lands in its low
+// bytes of quarter qc. Quarters 4 bytes wide (boxes of 8) are taken four at
+// a time: the largest of each 4-byte word lands in its least significant
 // byte after two shifted maxima.
 void quarterMaximaOfColumns(const unsigned char* columnMax, int from, int to, int h,
-                            float* out) {
+                            unsigned char* out) {
   int qc = from;
   if (h == 4) {
     for (; qc + 4 <= to; qc += 4) {
@@ -216,23 +214,22 @@ void quarterMaximaOfColumns(const unsigned char* columnMax, int from, int to, in
       v = v > shifted ? v : shifted;
       shifted = reinterpret_cast<Bytes16>(reinterpret_cast<Words4>(v) >> 16);
       v = v > shifted ? v : shifted;
-      const Ints4 q = reinterpret_cast<Ints4>(reinterpret_cast<Words4>(v) & 0xffu);
-      const Floats4 f = __builtin_convertvector(q, Floats4);
-      std::memcpy(out + qc, &f, sizeof f);
+      const Words4 low = reinterpret_cast<Words4>(v) & 0xffu;
+      for (int k = 0; k < 4; ++k) out[qc + k] = static_cast<unsigned char>(low[k]);
     }
   }
   for (; qc < to; ++qc) {
     unsigned char q = 0;
     for (int j = qc * h; j < qc * h + h; ++j) q = std::max(q, columnMax[j]);
-    out[qc] = static_cast<float>(q);
+    out[qc] = q;
   }
 }
 
 }  // namespace
 
-QuarterMaxima summariseRankQuarters(const unsigned char* ranks, int rows, int cols,
-                                    int boxSize) {
-  QuarterMaxima quarters = startQuarters(nullptr, rows, cols, boxSize);
+RankQuarters summariseRankQuarters(const unsigned char* ranks, int rows, int cols,
+                                   int boxSize) {
+  RankQuarters quarters = startRankQuarters(rows, cols, boxSize);
   const int h = boxSize / 2;
   const int extent = quarters.quarterCols * h;
   std::vector<unsigned char> columnMax(static_cast<size_t>(extent));
@@ -248,15 +245,14 @@ QuarterMaxima summariseRankQuarters(const unsigned char* ranks, int rows, int co
       }
       for (; j < extent; ++j) m[j] = std::max(m[j], row[j]);
     }
-    float* out = quarters.maxima.data() + static_cast<size_t>(qr) * quarters.quarterCols;
+    unsigned char* out = quarters.maxima.data() + static_cast<size_t>(qr) * quarters.quarterCols;
     quarterMaximaOfColumns(m, 0, quarters.quarterCols, h, out);
   }
-  quarters.summarisedRows = quarters.quarterRows;
   return quarters;
 }
 
 RankQuarterBuilder::RankQuarterBuilder(int rows, int cols, int boxSize)
-    : quarters_(startQuarters(nullptr, rows, cols, boxSize)),
+    : quarters_(startRankQuarters(rows, cols, boxSize)),
       half_(boxSize / 2),
       extent_(quarters_.quarterCols * half_),
       columnMax_(static_cast<size_t>(extent_), 0) {}
@@ -286,7 +282,8 @@ void RankQuarterBuilder::add(int y, const unsigned char* row, int x0, int x1) {
 void RankQuarterBuilder::closeQuarterRow() {
   if (open_ < 0) return;
   unsigned char* const m = columnMax_.data();
-  float* const out = quarters_.maxima.data() + static_cast<size_t>(open_) * quarters_.quarterCols;
+  unsigned char* const out =
+      quarters_.maxima.data() + static_cast<size_t>(open_) * quarters_.quarterCols;
   // Quarters wholly outside the touched columns keep the 0 they start with.
   if (touchedFrom_ < touchedTo_)
     quarterMaximaOfColumns(m, touchedFrom_ / half_, (touchedTo_ + half_ - 1) / half_, half_,
@@ -296,9 +293,8 @@ void RankQuarterBuilder::closeQuarterRow() {
   open_ = -1;
 }
 
-QuarterMaxima RankQuarterBuilder::finish() {
+RankQuarters RankQuarterBuilder::finish() {
   closeQuarterRow();
-  quarters_.summarisedRows = quarters_.quarterRows;
   return std::move(quarters_);
 }
 

@@ -104,12 +104,11 @@ class RankLookup {
   std::vector<std::uint32_t> laneKeys_;
 };
 
-// The maximum rank of every box/2 x box/2 quarter, as QuarterMaxima holds
-// the maxima of a field: each evaluation of a threshold table[k] counts
-// against k + 1 (see findThresholdByRank). Has no field: no threshold may be
-// -infinity.
-QuarterMaxima summariseRankQuarters(const unsigned char* ranks, int rows, int cols,
-                                    int boxSize);
+// The maximum rank of every box/2 x box/2 quarter, a byte each: each
+// evaluation of a threshold table[k] counts the quarters above k (see
+// findThresholdByRank).
+RankQuarters summariseRankQuarters(const unsigned char* ranks, int rows, int cols,
+                                   int boxSize);
 
 // summariseRankQuarters made while a rank field is written, from the cells
 // that may be above rank 0 alone: rows are given in increasing order, each
@@ -121,12 +120,12 @@ class RankQuarterBuilder {
   RankQuarterBuilder(int rows, int cols, int boxSize);
   // Cells x0 .. x1-1 of field row y, at row.
   void add(int y, const unsigned char* row, int x0, int x1);
-  QuarterMaxima finish();
+  RankQuarters finish();
 
  private:
   void closeQuarterRow();
 
-  QuarterMaxima quarters_;
+  RankQuarters quarters_;
   int half_ = 0;    // a quarter's side
   int extent_ = 0;  // counted columns
   std::vector<unsigned char> columnMax_;  // of the open row of quarters

@@ -114,7 +114,7 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
     image.release();
     endStage(times.fineStage);
 
-    const QuarterMaxima quarters = summary.finish();
+    const RankQuarters quarters = summary.finish();
     report.pixelSearch = findThresholdByRank(quarters, quantileTable, kBins, kPixelTarget,
                                              kPixelTolerance, kPixelStartFraction);
     markRanks(ranks, pixelCells, report.pixelSearch.index, pixelCounts);

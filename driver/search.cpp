@@ -99,15 +99,12 @@ SearchRecord findThreshold(const QuarterMaxima& quarters, const float* quantileT
       quantileTable, bins, target, tolerance, startFraction);
 }
 
-SearchRecord findThresholdByRank(const QuarterMaxima& rankQuarters,
+SearchRecord findThresholdByRank(const RankQuarters& rankQuarters,
                                  const float* quantileTable, int bins, float target,
                                  float tolerance, double startFraction) {
-  // A cell reaches entry k exactly when its rank exceeds k, that is reaches
-  // k + 1 (exact in float for every rank).
+  // A cell reaches entry k exactly when its rank exceeds k.
   return searchTable(
-      [&](int index) {
-        return BowCountingDimension(rankQuarters, static_cast<float>(index + 1));
-      },
+      [&](int index) { return BowCountingDimension(rankQuarters, index); },
       quantileTable, bins, target, tolerance, startFraction);
 }
 

@@ -22,7 +22,7 @@ SearchRecord findThreshold(const QuarterMaxima& quarters, const float* quantileT
 // The same search over the rank quarters of summariseRankQuarters, for a table
 // ranksServe accepts: the same evaluations and threshold as over the field
 // the ranks were taken of.
-SearchRecord findThresholdByRank(const QuarterMaxima& rankQuarters,
+SearchRecord findThresholdByRank(const RankQuarters& rankQuarters,
                                  const float* quantileTable, int bins, float target,
                                  float tolerance, double startFraction);
 
