@@ -64,7 +64,7 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
 
   int* histogram = report.histogram.data();
   std::fill(histogram, histogram + kBins, 0);
-  Buffer<float> blockField = zeroedBuffer<float>(blockCells);
+  const ZeroedArray<float> blockField(blockCells);
   float* quantileTable = report.quantileTable.data();
 
   const std::uint32_t t0 = GetTickCount();

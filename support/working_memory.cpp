@@ -50,4 +50,13 @@ PageBlock::PageBlock(std::size_t bytes) {
 
 PageBlock::~PageBlock() { ::munmap(base_, length_); }
 
+MappedZeros::MappedZeros(std::size_t bytes) : length_(bytes == 0 ? 1 : bytes) {
+  void* p = ::mmap(nullptr, length_, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  data_ = p;
+}
+
+MappedZeros::~MappedZeros() { ::munmap(data_, length_); }
+
 }  // namespace contours

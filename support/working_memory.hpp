@@ -36,6 +36,25 @@ void adviseHugePages(void* p, std::size_t bytes);
 // allocated. A refused request only costs memory.
 void releasePages(void* p, std::size_t bytes);
 
+// Zero-filled memory mapped straight from the kernel with all its pages in
+// place (4 KiB pages). Throws std::bad_alloc when the mapping fails.
+class MappedZeros {
+ public:
+  explicit MappedZeros(std::size_t bytes);
+  ~MappedZeros();
+  MappedZeros(const MappedZeros&) = delete;
+  MappedZeros& operator=(const MappedZeros&) = delete;
+
+  template <class T>
+  T* as() const {
+    return static_cast<T*>(data_);
+  }
+
+ private:
+  void* data_ = nullptr;
+  std::size_t length_ = 0;
+};
+
 // Zero-filled memory mapped straight from the kernel, starting on a 2 MiB
 // boundary so that every whole 2 MiB of the array can be a huge page.
 // Throws std::bad_alloc when the mapping fails.
@@ -55,6 +74,29 @@ class PageBlock {
   void* base_ = nullptr;
   void* data_ = nullptr;
   std::size_t length_ = 0;
+};
+
+// n zero-filled elements of T, every page of them already mapped: the
+// zeroing the analysis would otherwise meet as page faults, one 4 KiB page
+// at a time, at its first touch of each page, is done at once, here. Below
+// kMapped bytes they come from the heap (zeroed there), which a process
+// analysing many images reuses. Throws std::bad_alloc when the memory
+// cannot be had.
+template <class T>
+class ZeroedArray {
+ public:
+  explicit ZeroedArray(std::size_t n) {
+    if (n >= kMapped / sizeof(T))
+      mapped_ = std::make_unique<MappedZeros>(n * sizeof(T));
+    else
+      heap_ = zeroedBuffer<T>(n);
+  }
+  T* get() const { return mapped_ != nullptr ? mapped_->as<T>() : heap_.get(); }
+
+ private:
+  static constexpr std::size_t kMapped = std::size_t{1} << 20;
+  std::unique_ptr<MappedZeros> mapped_;
+  Buffer<T> heap_;
 };
 
 }  // namespace contours
