@@ -528,14 +528,13 @@ void fineStageOfImage(FieldRow fieldRow, RowsDone rowsDone,
                        rows + rowLength, rows + 2 * rowLength);
       }
     }
-    // The next block row makes rows 3bi+4 .. 3bi+6, mostly in the columns
-    // this one needs. Their image bytes were last read by the surface pass
-    // and have long left the caches: asked for now, they arrive while this
-    // block row is measured. (A prefetch never faults.) Where most pieces
-    // are needed the processor's own prefetching does as well.
-    const int neededPieces = static_cast<int>(std::count(needed.begin(), needed.end(), 1));
-    if (2 * neededPieces >= pieces) return;
-    for (int y = 3 * bi + 4; y <= std::min(3 * bi + 6, image.rows - 1); ++y) {
+    // The block row after next makes rows 3bi+7 .. 3bi+9, mostly in the
+    // columns this one needs. Their image bytes were last read by the surface
+    // pass and have long left the caches: asked for now, they arrive while
+    // this block row and the next are measured. (A prefetch never faults.)
+    // The processor's own prefetching, which only starts once a row is being
+    // read, leaves the first reads of each row waiting.
+    for (int y = 3 * bi + 7; y <= std::min(3 * bi + 9, image.rows - 1); ++y) {
       const unsigned char* const bgr = image.ptr<unsigned char>(y);
       for (int piece = 0; piece < pieces; ++piece) {
         if (!needed[piece]) continue;
