@@ -275,7 +275,8 @@ void nearBytes(unsigned char* near, const unsigned char* from, size_t n) {
 // once the runs of block row bi are computed, before rowsFinal. freshRows
 // says that every field cell of a block row is +0 when the row starts (as in
 // a scratch cleared for each block row), so that no block there has been
-// computed and only the candidates decide.
+// computed and only the candidates decide; the runs given to prepareRows and
+// rowsDone may then span short gaps whose cells are +0.
 template <class FieldRow, class PrepareRows, class MeasureRow, class RowsDone,
           class RowsFinal>
 void fineStage(FieldRow fieldRow, const unsigned char* blockMask, int blockRows,
@@ -300,7 +301,12 @@ void fineStage(FieldRow fieldRow, const unsigned char* blockMask, int blockRows,
   std::vector<unsigned char> noCandidate(static_cast<size_t>(blockCols), 255);
   std::vector<unsigned char> nearCandidate(static_cast<size_t>(blockCols), 0);
   const size_t candidateColumns = static_cast<size_t>(blockCols - 4);
-  std::vector<BlockSpan> runs;
+  std::vector<BlockSpan> runs, gaps;
+  // On fresh rows, runs at most kBridgedGap blocks apart are computed as one,
+  // their gap's cells set back to +0 afterwards: the measure of a few blocks
+  // costs less than a run's own steps (its calls, its last vector, its
+  // stretch of ranks and of the summary) where the runs are short.
+  constexpr int kBridgedGap = 4;
   for (int bi = 1; bi <= blockRows - 2; ++bi) {
     const unsigned char* maskRows[3];
     int maskRowCount = 0;
@@ -314,9 +320,11 @@ void fineStage(FieldRow fieldRow, const unsigned char* blockMask, int blockRows,
     // Computing a run writes only its own blocks' cells, so the runs of a
     // block row may all be found before any is computed.
     runs.clear();
+    gaps.clear();
     if (freshRows) {
       // The runs are the stretches of near bytes that are not 0, found a
-      // word at a time where a word is all 0 or all set.
+      // word at a time where a word is all 0 or all set; gaps bridged are
+      // kept to be cleared.
       const int end = blockCols - 1;  // near[end] is 0
       for (int bj = 1; bj < end;) {
         while (bj + 8 <= blockCols && loadWord(near + bj) == 0) bj += 8;
@@ -325,7 +333,16 @@ void fineStage(FieldRow fieldRow, const unsigned char* blockMask, int blockRows,
         const int first = bj;
         while (bj + 8 <= blockCols && loadWord(near + bj) == ~std::uint64_t{0}) bj += 8;
         while (near[bj] != 0) ++bj;
-        runs.push_back({first, bj});
+        if (!runs.empty() && first - runs.back().end <= kBridgedGap) {
+          BlockSpan& gap = gaps.emplace_back();
+          gap.first = runs.back().end;
+          gap.end = first;
+          runs.back().end = bj;
+        } else {
+          BlockSpan& run = runs.emplace_back();
+          run.first = first;
+          run.end = bj;
+        }
       }
     }
     for (int bj = freshRows ? blockCols : 1; bj <= blockCols - 2;) {
@@ -340,7 +357,9 @@ void fineStage(FieldRow fieldRow, const unsigned char* blockMask, int blockRows,
       }
       const int first = bj;
       while (bj <= blockCols - 2 && due(bj)) ++bj;
-      runs.push_back({first, bj});
+      BlockSpan& run = runs.emplace_back();
+      run.first = first;
+      run.end = bj;
     }
     if (runs.empty()) {
       rowsFinal(3 * bi + 3);
@@ -352,6 +371,10 @@ void fineStage(FieldRow fieldRow, const unsigned char* blockMask, int blockRows,
         measureRow(y, 3 * run.first, 3 * run.end, fieldRow(y));
       if (computed != nullptr) computed->add(bi, run.first, run.end);
     }
+    // Cells of bridged gaps were never to be computed.
+    for (const BlockSpan& gap : gaps)
+      for (int y = 3 * bi; y < 3 * bi + 3; ++y)
+        std::fill(fieldRow(y) + 3 * gap.first, fieldRow(y) + 3 * gap.end, 0.0f);
     rowsDone(bi, runs);
     // Later block rows write pixel rows from 3bi+3 on only.
     rowsFinal(3 * bi + 3);
