@@ -14,6 +14,10 @@
 #include <utility>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace contours {
 
 namespace {
@@ -265,6 +269,43 @@ void nearBytes(unsigned char* near, const unsigned char* from, size_t n) {
     near[j] = static_cast<unsigned char>(~(from[j - 1] & from[j] & from[j + 1]));
 }
 
+// Bit j % 64 of bits[j / 64] is set exactly when near[j] is not 0, for
+// j < n; the bits of the last word past n are 0.
+void nearBits(std::uint64_t* bits, const unsigned char* near, int n) {
+  int j = 0;
+#ifdef __SSE2__
+  for (; j + 64 <= n; j += 64) {
+    std::uint64_t word = 0;
+    for (int k = 0; k < 64; k += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(near + j + k));
+      const unsigned zero = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+      word |= static_cast<std::uint64_t>(~zero & 0xffffu) << k;
+    }
+    bits[j / 64] = word;
+  }
+#endif
+  for (; j < n; j += 64) {
+    std::uint64_t word = 0;
+    for (int k = 0; k < 64 && j + k < n; ++k)
+      word |= static_cast<std::uint64_t>(near[j + k] != 0) << k;
+    bits[j / 64] = word;
+  }
+}
+
+// The first j in [from, n) whose bit in bits is set (or, with set false,
+// clear), or n.
+CONTOURS_INLINE int nextBit(const std::uint64_t* bits, int from, int n, bool set) {
+  if (from >= n) return n;
+  const std::uint64_t flip = set ? 0 : ~std::uint64_t{0};
+  int w = from / 64;
+  std::uint64_t word = (bits[w] ^ flip) & (~std::uint64_t{0} << (from % 64));
+  while (word == 0) {
+    if (++w * 64 >= n) return n;
+    word = bits[w] ^ flip;
+  }
+  return std::min(n, w * 64 + __builtin_ctzll(word));
+}
+
 // The fine stage for 3x3 masks. prepareRows(bi, runs) is called before the
 // runs of blocks of block row bi are computed; for each run, the surface rows
 // 3bi-1 .. 3bi+3 must be readable in columns 3*first-1 .. 3*end from then
@@ -300,6 +341,7 @@ void fineStage(FieldRow fieldRow, const unsigned char* blockMask, int blockRows,
   // of those rows; near[0] and near[blockCols-1] stay 0.
   std::vector<unsigned char> noCandidate(static_cast<size_t>(blockCols), 255);
   std::vector<unsigned char> nearCandidate(static_cast<size_t>(blockCols), 0);
+  std::vector<std::uint64_t> nearWords(static_cast<size_t>(blockCols + 63) / 64);
   const size_t candidateColumns = static_cast<size_t>(blockCols - 4);
   std::vector<BlockSpan> runs, gaps;
   // On fresh rows, runs at most kBridgedGap blocks apart are computed as one,
@@ -322,17 +364,13 @@ void fineStage(FieldRow fieldRow, const unsigned char* blockMask, int blockRows,
     runs.clear();
     gaps.clear();
     if (freshRows) {
-      // The runs are the stretches of near bytes that are not 0, found a
-      // word at a time where a word is all 0 or all set; gaps bridged are
-      // kept to be cleared.
-      const int end = blockCols - 1;  // near[end] is 0
-      for (int bj = 1; bj < end;) {
-        while (bj + 8 <= blockCols && loadWord(near + bj) == 0) bj += 8;
-        while (bj < end && near[bj] == 0) ++bj;
-        if (bj >= end) break;
-        const int first = bj;
-        while (bj + 8 <= blockCols && loadWord(near + bj) == ~std::uint64_t{0}) bj += 8;
-        while (near[bj] != 0) ++bj;
+      // The runs are the stretches of near bytes that are not 0, found as
+      // stretches of set bits; gaps bridged are kept to be cleared.
+      nearBits(nearWords.data(), near, blockCols);
+      for (int bj = 1;;) {
+        const int first = nextBit(nearWords.data(), bj, blockCols, true);
+        if (first >= blockCols) break;
+        bj = nextBit(nearWords.data(), first, blockCols, false);  // near[blockCols-1] is 0
         if (!runs.empty() && first - runs.back().end <= kBridgedGap) {
           BlockSpan& gap = gaps.emplace_back();
           gap.first = runs.back().end;
