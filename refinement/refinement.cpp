@@ -350,7 +350,7 @@ void fineStage(FieldRow fieldRow, const unsigned char* blockMask, int blockRows,
   // stretch of ranks and of the summary) where the runs are short.
   constexpr int kBridgedGap = 4;
   for (int bi = 1; bi <= blockRows - 2; ++bi) {
-    const unsigned char* maskRows[3];
+    const unsigned char* maskRows[3] = {};
     int maskRowCount = 0;
     for (int i = std::max(2, bi - 1); i <= std::min(blockRows - 3, bi + 1); ++i)
       maskRows[maskRowCount++] = blockMask + static_cast<size_t>(i) * blockCols + 2;
