@@ -756,19 +756,19 @@ TEST(Differential, FineStageRanksAreTheRanksOfTheWholeField) {
 }
 
 // Ranks are taken in stretches of whole vectors (8 cells) that read through
-// shorter gaps between runs and round their ends up within the row: runs of
-// blocks with gaps of one, two and three blocks (3, 6 and 9 cells), and a
-// last run ending at, or a few cells short of, rows that are not all a
-// whole number of vectors long.
+// shorter gaps between runs and round their ends up within the row, and runs
+// at most four blocks apart are computed as one: runs of blocks with gaps of
+// one to five blocks (3 to 15 cells), and a last run ending at, or a few
+// cells short of, rows that are not all a whole number of vectors long.
 TEST(Differential, FineStageRanksOfRunsCloseTogetherAndAtTheRowsEnd) {
-  for (const int W : {89, 90, 91, 96, 100}) {
+  for (const int W : {89, 90, 91, 96, 100, 150}) {
     SCOPED_TRACE(::testing::Message() << "width " << W);
     const cv::Mat image = makeImage(Scene::Shapes, 40, W, 5);
     const int blockCols = W / 3;
     std::vector<unsigned char> blockMask(static_cast<size_t>(40 / 3) * blockCols, 255);
     for (int bi = 2; bi < 40 / 3 - 2; ++bi)
-      for (const int bj : {2, 6, 10, 15, 20, 26, blockCols - 3 - bi % 3})
-        blockMask[static_cast<size_t>(bi) * blockCols + bj] = 0;
+      for (const int bj : {2, 6, 10, 15, 20, 26, 33, 41, blockCols - 3 - bi % 3})
+        if (bj <= blockCols - 3) blockMask[static_cast<size_t>(bi) * blockCols + bj] = 0;
     expectRanksOfWholeField(image, blockMask, 0);
   }
 }
