@@ -39,79 +39,37 @@ RankLookup::RankLookup(const float* table) {
   base_ = bitsOf(scan_[0]);
   std::uint32_t d[255];
   for (int k = 0; k < 255; ++k) d[k] = bitsOf(scan_[k]) - base_;
-  constexpr std::uint32_t kBuckets = 1024;  // at most, beside the last
-  constexpr unsigned kMaxSplit = 8;         // a bucket holds at most 2^8 keys
-  while ((d[254] >> coarseShift_) >= kBuckets) ++coarseShift_;
-  lastBucket_ = (d[254] >> coarseShift_) + 1;
-  // Each key's one distinct entry value (or NaN) and its counts.
-  std::vector<float> keyEntries;
-  std::vector<std::uint32_t> keyCounts;
-  buckets_.resize(lastBucket_ + 1);
-  const float none = std::numeric_limits<float>::quiet_NaN();
-
-  int k = 0;  // the first entry at or past the key being made
-  for (std::uint32_t c = 0; c < lastBucket_; ++c) {
-    const std::uint32_t from = c << coarseShift_, to = (c + 1) << coarseShift_;
-    // The closest two distinct entry values in the bucket set the key width.
-    std::uint32_t gap = std::uint32_t{1} << coarseShift_;
-    for (int j = k; j + 1 < 255 && d[j + 1] < to; ++j)
-      if (d[j] >= from && d[j + 1] != d[j]) gap = std::min(gap, d[j + 1] - d[j]);
-    unsigned shift = coarseShift_;
-    while (shift > 0 && (std::uint32_t{1} << shift) > gap && coarseShift_ - shift < kMaxSplit)
-      --shift;
-    buckets_[c] = static_cast<std::uint32_t>(keyCounts.size()) << 5 | shift;
-    for (std::uint32_t start = from; start < to; start += std::uint32_t{1} << shift) {
-      const std::uint32_t end = start + (std::uint32_t{1} << shift);
-      while (k < 255 && d[k] < start) ++k;
-      int j = k;
-      while (j < 255 && d[j] < end && d[j] == d[k]) ++j;
-      keyEntries.push_back(j > k ? scan_[k] : none);
-      // A second distinct value in the key: its cells step along the table.
-      const bool inexact = j < 255 && d[j] < end;
-      keyCounts.push_back(static_cast<std::uint32_t>(k) | static_cast<std::uint32_t>(j) << 8 |
-                           (inexact ? kInexact : 0));
-    }
-  }
-  // Past table[254] every entry is below: two keys, as d from the last
-  // bucket's start on, shifted by 31, is 0 or 1.
-  buckets_[lastBucket_] = static_cast<std::uint32_t>(keyCounts.size()) << 5 | 31;
-  for (int twice = 0; twice < 2; ++twice) {
-    keyEntries.push_back(none);
-    keyCounts.push_back(255u | 255u << 8);
-  }
-  keys_.resize(keyCounts.size());
-  for (size_t key = 0; key < keys_.size(); ++key)
-    keys_[key] = keyCounts[key] | static_cast<std::uint64_t>(bitsOf(keyEntries[key])) << 32;
-
-  // The lanes' keys are as wide as they can be with no key holding two
-  // distinct entry values (a smaller table stays in the first-level cache),
-  // but no wider than 2^16, so that a value's place in its key fits its 16
-  // bits; and narrower where that would take more than kLaneKeys words, in
-  // which case some keys may be inexact.
-  constexpr std::uint32_t kLaneKeys = 1u << 14;
+  // Keys are as wide as they can be with no key holding two distinct entry
+  // values (a smaller table stays in the first-level cache), but no wider
+  // than 2^16, so that a value's place in its key fits its 16 bits; and
+  // wider where that would take more than kMaxKeys words, in which case some
+  // keys may be inexact.
+  constexpr std::uint32_t kMaxKeys = 1u << 14;
   std::uint32_t gap = std::uint32_t{1} << 16;
   for (int j = 0; j + 1 < 255; ++j)
     if (d[j + 1] != d[j]) gap = std::min(gap, d[j + 1] - d[j]);
   unsigned exact = 0;  // the largest shift whose keys are no wider than gap
   while (exact < 16 && (std::uint32_t{2} << exact) <= gap) ++exact;
-  unsigned fits = 0;  // the smallest shift whose keys fit kLaneKeys words
-  while ((d[254] >> fits) + 2 > kLaneKeys) ++fits;
-  laneShift_ = std::min(16u, std::max(exact, fits));
-  laneLast_ = (d[254] >> laneShift_) + 1;
-  laneKeys_.resize(static_cast<size_t>(laneLast_) + 1);
-  k = 0;
-  for (std::uint32_t q = 0; q < laneLast_; ++q) {
-    const std::uint64_t start = std::uint64_t{q} << laneShift_;
-    const std::uint64_t end = start + (std::uint64_t{1} << laneShift_);
+  unsigned fits = 0;  // the smallest shift whose keys fit kMaxKeys words
+  while ((d[254] >> fits) + 2 > kMaxKeys) ++fits;
+  shift_ = std::min(16u, std::max(exact, fits));
+  lastKey_ = (d[254] >> shift_) + 1;
+  keys_.resize(static_cast<size_t>(lastKey_) + 1);
+  int k = 0;  // the first entry at or past the key being made
+  for (std::uint32_t q = 0; q < lastKey_; ++q) {
+    const std::uint64_t start = std::uint64_t{q} << shift_;
+    const std::uint64_t end = start + (std::uint64_t{1} << shift_);
     while (k < 255 && d[k] < start) ++k;
     int j = k;
     while (j < 255 && d[j] < end && d[j] == d[k]) ++j;
+    // A second distinct value in the key, or more equal entries than its
+    // count holds: its cells step along the table.
     const bool inexact = (j < 255 && d[j] < end) || j - k > 127;
     const std::uint32_t offset = j > k ? static_cast<std::uint32_t>(d[k] - start) : 0;
-    laneKeys_[q] = static_cast<std::uint32_t>(k) | static_cast<std::uint32_t>(j - k) << 8 |
-                   (inexact ? kLaneInexact : 0) | offset << 16;
+    keys_[q] = static_cast<std::uint32_t>(k) | static_cast<std::uint32_t>(j - k) << 8 |
+               (inexact ? kInexact : 0) | offset << 16;
   }
-  laneKeys_[laneLast_] = 255;
+  keys_[lastKey_] = 255;  // past table[254]
 }
 
 long long RankLookup::takeRanksFrom(int i, float* cells, unsigned char* out, int n) const {
@@ -126,26 +84,24 @@ long long RankLookup::takeRanksFrom(int i, float* cells, unsigned char* out, int
 }
 
 #ifdef CONTOURS_VECTOR_BUILDS
-// Eight cells a lane each: a lane's key word is read by one gather, and a
-// cell ranks at its lower count, or lower + (upper - lower) from the key's
-// entry on (compared as d, which orders positive floats as their values);
-// cells of inexact keys are ranked one by one.
+// Eight cells a lane each: the steps of rank(), a lane's key word read by
+// one gather; cells of inexact keys are ranked one by one.
 CONTOURS_TARGET_AVX2 int RankLookup::takeRanksInLanes(float* cells, unsigned char* out,
                                                       int n, long long& nonZero) const {
   const __m256 first = _mm256_set1_ps(scan_[0]);
   const __m256i base = _mm256_set1_epi32(static_cast<int>(base_));
-  const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(laneShift_));
-  const __m256i last = _mm256_set1_epi32(static_cast<int>(laneLast_));
-  const __m256i within = _mm256_set1_epi32(static_cast<int>((1u << laneShift_) - 1));
+  const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(shift_));
+  const __m256i last = _mm256_set1_epi32(static_cast<int>(lastKey_));
+  const __m256i within = _mm256_set1_epi32(static_cast<int>((1u << shift_) - 1));
   const __m256i low8 = _mm256_set1_epi32(0xff), low7 = _mm256_set1_epi32(0x7f);
-  const __m256i inexactBit = _mm256_set1_epi32(static_cast<int>(kLaneInexact));
+  const __m256i inexactBit = _mm256_set1_epi32(static_cast<int>(kInexact));
   // The low byte of each int lane, lanes 0-3 and 4-7 into the first four
   // bytes of either half, then both halves' first ints side by side.
   const __m256i lowBytes = _mm256_setr_epi8(
       0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
       0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
   const __m256i halves = _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
-  const int* const keys = reinterpret_cast<const int*>(laneKeys_.data());
+  const int* const keys = reinterpret_cast<const int*>(keys_.data());
   int i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256 v = _mm256_loadu_ps(cells + i);

@@ -31,15 +31,15 @@ inline unsigned char rankOf(const float* table, float v) {
   return static_cast<unsigned char>(r);
 }
 
-// rankOf for one table, by two lookups and a comparison. Cells from table[0]
+// rankOf for one table, by one lookup and a comparison. Cells from table[0]
 // on are keyed by their bits above those of table[0] (positive floats are
-// ordered as their bits), d: a coarse bucket (d >> coarseShift_) says where
-// its keys start and by how much it shifts d to find the key. The buckets are
-// cut into keys fine enough that a key holds at most one distinct entry
-// value: a cell then ranks at the key's lower count, or at its upper count
-// from that entry on. Where entries lie too close for that (a few units in
-// the last place), the key is inexact and its cells step along scan_[] (the
-// table, with scan_[255] NaN, which no cell reaches) from the lower count.
+// ordered as their bits), d, shifted right by shift_: keys fine enough that
+// a key mostly holds at most one distinct entry value. A cell then ranks at
+// the key's lower count, or at that count plus the entries of that value
+// from the entry on. Where entries lie too close for the key width (or more
+// than 127 are equal), the key is inexact and its cells step along scan_[]
+// (the table, with scan_[255] NaN, which no cell reaches) from the lower
+// count.
 class RankLookup {
  public:
   explicit RankLookup(const float* table);
@@ -51,9 +51,9 @@ class RankLookup {
   long long takeRanks(float* cells, unsigned char* out, int n) const;
 
  private:
-  // A bucket: its first key << 5 | its shift. A key's counts: lower |
-  // upper << 8 | kInexact where inexact.
-  static constexpr std::uint32_t kInexact = 1u << 16;
+  // A key: lower | (upper - lower) << 8 | kInexact where inexact | the d of
+  // its one entry value less the key's first d << 16.
+  static constexpr std::uint32_t kInexact = 1u << 15;
 
   unsigned char rank(float v) const {
     // Below table[0], and NaN: no entry is <= v.
@@ -61,24 +61,17 @@ class RankLookup {
     std::uint32_t bits;
     std::memcpy(&bits, &v, sizeof bits);
     const std::uint32_t d = bits - base_;
-    // Past table[254], the last bucket's keys, which rank at 255.
-    const std::uint32_t c = std::min(d >> coarseShift_, lastBucket_);
-    const std::uint32_t bucket = buckets_[c];
-    const std::uint32_t key = (bucket >> 5) + ((d - (c << coarseShift_)) >> (bucket & 31));
-    const std::uint64_t both = keys_[key];
-    const std::uint32_t counts = static_cast<std::uint32_t>(both);
-    unsigned r = counts & 0xffu;
-    if (counts & kInexact) {
+    // Past table[254], the last key, which ranks at 255.
+    const std::uint32_t key = keys_[std::min(d >> shift_, lastKey_)];
+    unsigned r = key & 0xffu;
+    if (key & kInexact) {
       while (scan_[r] <= v) ++r;
       return static_cast<unsigned char>(r);
     }
     // Without a branch: whether a cell reaches the entry is data, and
     // mispredicted half the time.
-    const std::uint32_t entryBits = static_cast<std::uint32_t>(both >> 32);
-    float entry;
-    std::memcpy(&entry, &entryBits, sizeof entry);
-    const unsigned reached = v >= entry;
-    return static_cast<unsigned char>(r + (-reached & (((counts >> 8) & 0xffu) - r)));
+    const unsigned reached = (d & ((1u << shift_) - 1)) >= key >> 16;
+    return static_cast<unsigned char>(r + (-reached & ((key >> 8) & 0x7fu)));
   }
 
   long long takeRanksFrom(int i, float* cells, unsigned char* out, int n) const;
@@ -87,21 +80,10 @@ class RankLookup {
   int takeRanksInLanes(float* cells, unsigned char* out, int n, long long& nonZero) const;
 
   std::uint32_t base_ = 0;
-  unsigned coarseShift_ = 0;
-  std::uint32_t lastBucket_ = 0;
-  std::vector<std::uint32_t> buckets_;
-  // A key: its counts in the low half, the bits of its one distinct entry
-  // value (or NaN) in the high, so that one read gives both.
-  std::vector<std::uint64_t> keys_;
+  unsigned shift_ = 0;
+  std::uint32_t lastKey_ = 0;
+  std::vector<std::uint32_t> keys_;
   float scan_[256];
-
-  // The lanes' keys: lower | (upper - lower) << 8 | kLaneInexact | the
-  // entry's d less the key's first d << 16. Keys from laneLast_ on rank at
-  // 255.
-  static constexpr std::uint32_t kLaneInexact = 1u << 15;
-  unsigned laneShift_ = 0;
-  std::uint32_t laneLast_ = 0;
-  std::vector<std::uint32_t> laneKeys_;
 };
 
 // The maximum rank of every box/2 x box/2 quarter, a byte each: each
