@@ -278,7 +278,8 @@ void nearBits(std::uint64_t* bits, const unsigned char* near, int n) {
     std::uint64_t word = 0;
     for (int k = 0; k < 64; k += 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(near + j + k));
-      const unsigned zero = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+      const unsigned zero =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
       word |= static_cast<std::uint64_t>(~zero & 0xffffu) << k;
     }
     bits[j / 64] = word;
@@ -382,22 +383,23 @@ void fineStage(FieldRow fieldRow, const unsigned char* blockMask, int blockRows,
           run.end = bj;
         }
       }
-    }
-    for (int bj = freshRows ? blockCols : 1; bj <= blockCols - 2;) {
-      // Eight blocks with no candidate near are passed over at once.
-      if (bj + 8 <= blockCols && loadWord(near + bj) == 0) {
-        bj += 8;
-        continue;
+    } else {
+      for (int bj = 1; bj <= blockCols - 2;) {
+        // Eight blocks with no candidate near are passed over at once.
+        if (bj + 8 <= blockCols && loadWord(near + bj) == 0) {
+          bj += 8;
+          continue;
+        }
+        if (!due(bj)) {
+          ++bj;
+          continue;
+        }
+        const int first = bj;
+        while (bj <= blockCols - 2 && due(bj)) ++bj;
+        BlockSpan& run = runs.emplace_back();
+        run.first = first;
+        run.end = bj;
       }
-      if (!due(bj)) {
-        ++bj;
-        continue;
-      }
-      const int first = bj;
-      while (bj <= blockCols - 2 && due(bj)) ++bj;
-      BlockSpan& run = runs.emplace_back();
-      run.first = first;
-      run.end = bj;
     }
     if (runs.empty()) {
       rowsFinal(3 * bi + 3);
