@@ -37,26 +37,20 @@ void releasePages(void* p, std::size_t bytes) {
   if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
 }
 
-PageBlock::PageBlock(std::size_t bytes) {
-  length_ = (bytes == 0 ? 1 : bytes) + kHugePage;
-  void* p = ::mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                   -1, 0);
+PageBlock::PageBlock(std::size_t bytes, Pages pages) {
+  if (bytes == 0) bytes = 1;
+  const bool inPlace = pages == InPlace;
+  length_ = inPlace ? bytes : bytes + kHugePage;
+  void* p = ::mmap(nullptr, length_, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | (inPlace ? MAP_POPULATE : 0), -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
-  base_ = p;
+  base_ = data_ = p;
+  if (inPlace) return;
   data_ = reinterpret_cast<void*>((reinterpret_cast<std::uintptr_t>(p) + kHugePage - 1) &
                                   ~(kHugePage - 1));
   adviseHugePages(data_, bytes);
 }
 
 PageBlock::~PageBlock() { ::munmap(base_, length_); }
-
-MappedZeros::MappedZeros(std::size_t bytes) : length_(bytes == 0 ? 1 : bytes) {
-  void* p = ::mmap(nullptr, length_, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
-  data_ = p;
-}
-
-MappedZeros::~MappedZeros() { ::munmap(data_, length_); }
 
 }  // namespace contours

@@ -36,31 +36,14 @@ void adviseHugePages(void* p, std::size_t bytes);
 // allocated. A refused request only costs memory.
 void releasePages(void* p, std::size_t bytes);
 
-// Zero-filled memory mapped straight from the kernel with all its pages in
-// place (4 KiB pages). Throws std::bad_alloc when the mapping fails.
-class MappedZeros {
- public:
-  explicit MappedZeros(std::size_t bytes);
-  ~MappedZeros();
-  MappedZeros(const MappedZeros&) = delete;
-  MappedZeros& operator=(const MappedZeros&) = delete;
-
-  template <class T>
-  T* as() const {
-    return static_cast<T*>(data_);
-  }
-
- private:
-  void* data_ = nullptr;
-  std::size_t length_ = 0;
-};
-
-// Zero-filled memory mapped straight from the kernel, starting on a 2 MiB
-// boundary so that every whole 2 MiB of the array can be a huge page.
-// Throws std::bad_alloc when the mapping fails.
+// Zero-filled memory mapped straight from the kernel. Either it starts on a
+// 2 MiB boundary so that every whole 2 MiB of the array can be a huge page,
+// each faulted in at its first touch, or (InPlace) all its 4 KiB pages are
+// mapped at once, here. Throws std::bad_alloc when the mapping fails.
 class PageBlock {
  public:
-  explicit PageBlock(std::size_t bytes);
+  enum Pages { HugeOnTouch, InPlace };
+  explicit PageBlock(std::size_t bytes, Pages pages = HugeOnTouch);
   ~PageBlock();
   PageBlock(const PageBlock&) = delete;
   PageBlock& operator=(const PageBlock&) = delete;
@@ -87,7 +70,7 @@ class ZeroedArray {
  public:
   explicit ZeroedArray(std::size_t n) {
     if (n >= kMapped / sizeof(T))
-      mapped_ = std::make_unique<MappedZeros>(n * sizeof(T));
+      mapped_ = std::make_unique<PageBlock>(n * sizeof(T), PageBlock::InPlace);
     else
       heap_ = zeroedBuffer<T>(n);
   }
@@ -95,7 +78,7 @@ class ZeroedArray {
 
  private:
   static constexpr std::size_t kMapped = std::size_t{1} << 20;
-  std::unique_ptr<MappedZeros> mapped_;
+  std::unique_ptr<PageBlock> mapped_;
   Buffer<T> heap_;
 };
 
