@@ -43,6 +43,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "batch_output.hpp"
+#include "image_file.hpp"
 #include "result_file.hpp"
 #include "contours.hpp"
 #include "support/vector_choice.hpp"
@@ -317,6 +318,14 @@ int run(int argc, char** argv) {
   // instead of being mapped, faulted in page by page and unmapped each time.
   ::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
   ::mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+
+  // The decoders' first use, on this thread before the others start, where
+  // running out of memory in it can be caught: then no image can be read.
+  if (!contours::prepareDecoders()) {
+    for (int i = 2; i < argc; ++i)
+      std::cout << argv[i] << "\terror: not enough memory" << std::endl;
+    return kSomeFailed;
+  }
 
   ResultFiler filer(outputDir);
   ImageReader reader(argv + 2, argc - 2);

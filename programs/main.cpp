@@ -26,6 +26,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "contours.hpp"
+#include "image_file.hpp"
 #include "result_file.hpp"
 #include "support/vector_choice.hpp"
 
@@ -53,6 +54,12 @@ int run(int argc, char** argv) {
     return kNoVectorBuild;
   }
 
+  // The decoders' first use, on this thread, where running out of memory in it
+  // can be caught.
+  if (!contours::prepareDecoders()) {
+    std::cout << " --(!) Not enough memory " << std::endl;
+    return kOutOfMemory;
+  }
   contours::ReadResult read = contours::readImage(argv[1]);
   if (read.status == contours::ReadStatus::OutOfMemory) {
     std::cout << " --(!) Not enough memory " << std::endl;

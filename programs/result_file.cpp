@@ -13,7 +13,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <limits>
 #include <new>
 #include <vector>
@@ -225,6 +227,13 @@ void syncDirectoryOf(const std::string& path) {
 }  // namespace
 
 void prepareProcess() {
+  // Descriptors are handed out lowest first, so each closed one of 0, 1, 2 in
+  // turn is taken by /dev/null.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) ::close(opened);  // fd was taken meanwhile
+  }
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
   for (const int s : kInterruptSignals) {
@@ -239,6 +248,14 @@ void prepareProcess() {
     ::sigaction(s, &action, nullptr);
   }
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  // The decoders' wrappers print what they catch to std::cerr (with the
+  // input's path as it is, control characters and all); the programs report
+  // every failure on standard output themselves.
+  std::cerr.rdbuf(nullptr);
+  // The library the decoders use for geospatial formats writes its errors to
+  // the file its CPL_LOG setting names, standard error unless set; a user's
+  // own setting is kept.
+  ::setenv("CPL_LOG", "/dev/null", 0);
 }
 
 PendingFile::~PendingFile() { discard(); }
@@ -336,25 +353,6 @@ bool writeBmpAtomically(const std::string& path, const cv::Mat& image) {
     return false;
   syncDirectoryOf(path);
   return true;
-}
-
-ReadResult readImage(const char* path) {
-  ReadResult result;
-  try {
-    result.image = cv::imread(path, cv::IMREAD_COLOR);
-    result.status = result.image.data != nullptr ? ReadStatus::Ok : ReadStatus::Unreadable;
-  } catch (const cv::Exception& e) {
-    // imread allocates the pixels outside its own guard, so a failed
-    // allocation reaches here, told apart by its code.
-    result.status = e.code == cv::Error::StsNoMem ? ReadStatus::OutOfMemory
-                                                  : ReadStatus::Unreadable;
-  } catch (const std::bad_alloc&) {
-    result.status = ReadStatus::OutOfMemory;
-  } catch (...) {
-    result.status = ReadStatus::Unreadable;
-  }
-  if (result.status != ReadStatus::Ok) result.image.release();
-  return result;
 }
 
 }  // namespace contours

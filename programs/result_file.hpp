@@ -1,6 +1,5 @@
 #pragma once
-// Reading an input image and writing a result image, shared by the command
-// line tools.
+// Setting up a command-line tool's process and writing its result images.
 
 #include <string>
 
@@ -15,8 +14,11 @@ namespace contours {
 //  - SIGINT, SIGTERM and SIGHUP (unless the process started with them
 //    ignored) first remove the temporary files of writes in progress and then
 //    end the process by the same signal, as it would have ended without;
-//  - OpenCV's own log goes nowhere, so nothing but the decoders' libraries
-//    can write to standard error.
+//  - standard input, output and error are open (on /dev/null where the
+//    process started with one closed), so that no file the process opens
+//    takes their place and receives what is meant for them;
+//  - OpenCV's own log and its messages on std::cerr go nowhere, so that only
+//    the decoders' own libraries can write to standard error.
 void prepareProcess();
 
 // Writes image as BMP to a temporary file in the destination's directory
@@ -59,25 +61,5 @@ class PendingFile {
   std::string path_;
   int slot_ = -1;  // place in the list of files removed on interruption
 };
-
-// Why readImage delivered no image.
-enum class ReadStatus {
-  Ok,           // image holds the decoded pixels
-  Unreadable,   // missing, unreadable, malformed, truncated or unsupported
-                // file, or a header claiming more pixels than the decoders
-                // accept
-  OutOfMemory,  // the file may be fine, but the pixels could not be allocated
-};
-
-struct ReadResult {
-  ReadStatus status = ReadStatus::Unreadable;
-  cv::Mat image;  // 3-channel 8-bit BGR when status is Ok, empty otherwise
-};
-
-// Decodes the image file at path as 3-channel 8-bit BGR. Nothing is thrown:
-// whatever a decoder throws or refuses becomes Unreadable, except a failure
-// to allocate memory (std::bad_alloc, or cv::Exception with code
-// cv::Error::StsNoMem), which becomes OutOfMemory.
-ReadResult readImage(const char* path);
 
 }  // namespace contours

@@ -7,9 +7,6 @@
 // and four-channel files. The analysis and the decoding run with the GIL
 // released.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -30,7 +27,7 @@
 #include <opencv2/core.hpp>
 
 #include "contours.hpp"
-#include "result_file.hpp"
+#include "image_file.hpp"
 
 namespace py = pybind11;
 
@@ -239,32 +236,38 @@ Result analyse(const py::object& object, const std::string& orderName) {
 }
 
 // Decodes path exactly as the contours program does, with the GIL released.
-// A file that cannot be opened raises the OSError its errno names
-// (FileNotFoundError, PermissionError, ...); one that does not decode,
-// ValueError; one whose pixels cannot be allocated, MemoryError.
+// The file is read once, so a FIFO or /dev/stdin is read as a file is; a
+// signal while it is awaited runs Python's handler, and an exception that
+// raises (KeyboardInterrupt on Ctrl-C) ends the wait. A file that cannot be
+// opened or read raises the OSError its errno names (FileNotFoundError,
+// PermissionError, IsADirectoryError, ...); one that does not decode,
+// ValueError; one whose bytes or pixels cannot be allocated, MemoryError.
 cv::Mat decode(const std::filesystem::path& path) {
   contours::ReadResult read;
-  int openError = 0;
   {
     py::gil_scoped_release release;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-      openError = errno;
-    } else {
-      ::close(fd);
-      read = contours::readImage(path.c_str());
-    }
+    read = contours::readImage(path.c_str(), [] {
+      py::gil_scoped_acquire acquire;
+      return PyErr_CheckSignals() == 0;
+    });
   }
-  if (openError == 0 && read.status == contours::ReadStatus::Ok) return read.image;
-  if (openError == 0 && read.status == contours::ReadStatus::OutOfMemory)
-    throw std::bad_alloc();
+  switch (read.status) {
+    case contours::ReadStatus::Ok:
+      return std::move(read.image);
+    case contours::ReadStatus::Interrupted:
+      throw py::error_already_set();
+    case contours::ReadStatus::OutOfMemory:
+      throw std::bad_alloc();
+    case contours::ReadStatus::Unreadable:
+      break;
+  }
   // The name as Python spells it, whatever bytes the path holds.
   const py::object filename = py::reinterpret_steal<py::object>(
       PyUnicode_DecodeFSDefaultAndSize(path.c_str(),
                                        static_cast<py::ssize_t>(path.native().size())));
   if (!filename) throw py::error_already_set();
-  if (openError != 0) {
-    errno = openError;
+  if (read.errorNumber != 0) {
+    errno = read.errorNumber;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
   } else {
     PyErr_Format(PyExc_ValueError, "cannot decode %R as an image", filename.ptr());

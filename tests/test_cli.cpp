@@ -2,12 +2,16 @@
 // the result file, run as a user would in a working directory of its own.
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+
+#include <sys/stat.h>
 
 #include "cli_runner.hpp"
 #include "result_file.hpp"
@@ -18,6 +22,7 @@ namespace fs = std::filesystem;
 using clirunner::TempDir;
 
 const std::string kExe = CONTOURS_EXE;
+const std::string kBatch = CONTOURS_BATCH_EXE;
 const std::string kData = CONTOURS_TEST_DATA;
 const std::string kReadError = " --(!) Error reading images \n\n";
 
@@ -75,7 +80,14 @@ TEST(CommandLine, UnreadableInputsAreReadErrorsWithNothingOnStandardError) {
   for (char& c : noise) c = static_cast<char>(rng.uniform(0, 256));
   clirunner::writeFile(dir / "noise.jpg", noise);
   fs::create_directory(dir / "folder.png");
-  for (const std::string name : {"missing.png", "empty.png", "noise.jpg", "folder.png"}) {
+  // Cut short: OpenCV prints what it caught, with the path as it is.
+  std::vector<unsigned char> encoded;
+  ASSERT_TRUE(cv::imencode(".bmp", cv::Mat(40, 40, CV_8UC3, cv::Scalar(1, 2, 3)), encoded));
+  clirunner::writeFile(dir / "cut\x1b[2J.bmp", std::string(encoded.begin(), encoded.begin() + 2000));
+  // A header another library takes and complains about in its own words.
+  clirunner::writeFile(dir / "header.ntf", "NITF02.10" + std::string(400, '0'));
+  for (const std::string name : {"missing.png", "empty.png", "noise.jpg", "folder.png",
+                                 "cut\x1b[2J.bmp", "header.ntf"}) {
     SCOPED_TRACE(name);
     const auto outcome = clirunner::run(dir.path(), kExe, {(dir / name).string()});
     EXPECT_EQ(outcome.status, 254);
@@ -177,6 +189,69 @@ TEST(ResultFile, WrittenBytesAreTheEncodersBmp) {
   cv::Mat colour(4, 6, CV_8UC3);
   rng.fill(colour, cv::RNG::UNIFORM, 0, 256);
   expectSameAsEncoder(colour);
+}
+
+// With standard error closed, the first file a program opened took its
+// place and received the decoders' warnings: results were corrupted and the
+// run reported success. Each result must still be the bytes of a plain run.
+TEST(CommandLine, ClosedStandardErrorNeverReceivesAResult) {
+  TempDir dir;
+  const std::string warns = kData + "/astronaut.png";  // libpng warns on it
+  const std::string other = kData + "/coffee.png";
+  std::string expected[2];
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(clirunner::run(dir.path(), kExe, {i == 0 ? warns : other}).status, 0);
+    expected[i] = clirunner::readFile(dir / "GC_res.bmp");
+  }
+  const auto closeError = [] { ::close(2); };
+
+  EXPECT_EQ(clirunner::run(dir.path(), kExe, {warns}, closeError).status, 0);
+  EXPECT_EQ(clirunner::readFile(dir / "GC_res.bmp"), expected[0]);
+  std::vector<std::string> args{"out"};
+  for (int i = 0; i < 12; ++i) {
+    args.push_back(std::to_string(i) + ".png");
+    fs::copy_file(i % 2 ? other : warns, dir / args.back());
+  }
+  const auto batch = clirunner::run(dir.path(), kBatch, args, closeError);
+  EXPECT_EQ(batch.status, 0) << batch.out;
+  for (int i = 0; i < 12; ++i)
+    EXPECT_EQ(clirunner::readFile(dir / "out" / (std::to_string(i) + ".png.bmp")), expected[i % 2])
+        << i;
+}
+
+// A FIFO, a pipe on standard input and a process substitution are inputs
+// too: each is read once and analysed as the file it carries, and a batch
+// does not hang on one.
+TEST(CommandLine, FifoAndStandardInputAreAnalysedLikeTheFile) {
+  TempDir dir;
+  const std::string image = kData + "/coffee.png";
+  ASSERT_EQ(clirunner::run(dir.path(), kExe, {image}).status, 0);
+  const std::string expected = clirunner::readFile(dir / "GC_res.bmp");
+  fs::remove(dir / "GC_res.bmp");
+  const std::string bytes = clirunner::readFile(image);
+  const std::string fifo = (dir / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto feed = [&] { std::ofstream(fifo, std::ios::binary) << bytes; };
+
+  std::thread writer(feed);
+  const auto single = clirunner::run(dir.path(), kExe, {fifo});
+  writer.join();
+  EXPECT_EQ(single.status, 0) << single.out;
+  EXPECT_EQ(clirunner::readFile(dir / "GC_res.bmp"), expected);
+
+  writer = std::thread(feed);
+  const auto batch = clirunner::run(dir.path(), kBatch, {"out", image, fifo, image});
+  writer.join();
+  EXPECT_EQ(batch.status, 0) << batch.out;
+  EXPECT_EQ(clirunner::readFile(dir / "out/fifo.bmp"), expected);
+
+  for (const std::string command : {"cat \"$0\" | \"$1\" /dev/stdin", "\"$1\" <(cat \"$0\")"}) {
+    SCOPED_TRACE(command);
+    fs::remove(dir / "GC_res.bmp");
+    const auto piped = clirunner::run(dir.path(), "/bin/bash", {"-c", command, image, kExe});
+    EXPECT_EQ(piped.status, 0) << piped.out;
+    EXPECT_EQ(clirunner::readFile(dir / "GC_res.bmp"), expected);
+  }
 }
 
 }  // namespace
