@@ -545,19 +545,28 @@ void fineStageOfImage(FieldRow fieldRow, RowsDone rowsDone,
   // kPiece columns, each made once: where few blocks are computed, few
   // surface points are made. Gaps of up to kGap pieces between pieces a block
   // row needs are made too, so that a row is made in long stretches.
+  //
+  // The row tables hold only the five rows of the block row being computed,
+  // surface row 3bi-1+k at k, so a pixel row y reads its rows from y%3 on; and
+  // the slots are allocated when a first block row is computed. An image too
+  // thin to have any (a few rows or columns) costs nothing here.
   constexpr int kPiece = 32, kGap = 3;
   const int madeColumns = 3 * blockCols;
   const int pieces = (madeColumns + kPiece - 1) / kPiece;
   size_t rowLength = (static_cast<size_t>(W) + kLanes - 1) / kLanes * kLanes;
   while (rowLength * sizeof(float) / 64 % 2 == 0) rowLength += kLanes;
-  std::vector<float> slots(3 * 5 * rowLength);
-  std::vector<unsigned char> made(5 * static_cast<size_t>(pieces));
-  std::vector<unsigned char> needed(static_cast<size_t>(pieces));
-  std::vector<float*> rowTables[3];
-  for (auto& table : rowTables) table.assign(static_cast<size_t>(image.rows), nullptr);
-  float** planes[3] = {rowTables[0].data(), rowTables[1].data(), rowTables[2].data()};
+  std::vector<float> slots;
+  std::vector<unsigned char> made;
+  std::vector<unsigned char> needed;
+  float* rowTables[3][5] = {};
+  float** planes[3] = {rowTables[0], rowTables[1], rowTables[2]};
   int slotRow[5] = {-1, -1, -1, -1, -1};
   const auto prepareRows = [&](int bi, const std::vector<BlockSpan>& runs) {
+    if (slots.empty()) {
+      slots.resize(3 * 5 * rowLength);
+      made.resize(5 * static_cast<size_t>(pieces));
+      needed.resize(static_cast<size_t>(pieces));
+    }
     // The cells kept read columns 3*first-1 .. 3*end (below madeColumns). A
     // vector of a short run may read further, into lanes whose cells are
     // dropped (see measureRun): those may hold anything.
@@ -574,12 +583,10 @@ void fineStageOfImage(FieldRow fieldRow, RowsDone rowsDone,
       float* rows = slots.data() + slot * 3 * rowLength;
       unsigned char* const slotMade = made.data() + static_cast<size_t>(slot) * pieces;
       if (slotRow[slot] != y) {
-        if (slotRow[slot] >= 0)
-          for (auto& table : rowTables) table[slotRow[slot]] = nullptr;
         std::memset(slotMade, 0, static_cast<size_t>(pieces));
-        for (int p = 0; p < 3; ++p) rowTables[p][y] = rows + p * rowLength;
         slotRow[slot] = y;
       }
+      for (int p = 0; p < 3; ++p) rowTables[p][y - (3 * bi - 1)] = rows + p * rowLength;
       for (int piece = 0; piece < pieces;) {
         if (!needed[piece] || slotMade[piece]) {
           ++piece;
@@ -616,13 +623,13 @@ void fineStageOfImage(FieldRow fieldRow, RowsDone rowsDone,
   if (isDerivativePair(mask1, mask2)) {
     fineStage(fieldRow, blockMask, blockRows, blockCols, prepareRows,
               [&](int y, int x0, int x1, float* row) {
-                fineMeasureRowDerivativePair(planes, y, x0, x1, W, row);
+                fineMeasureRowDerivativePair(planes, y % 3 + 1, x0, x1, W, row);
               },
               rowsDone, rowsFinal, computed, freshRows);
   } else {
     fineStage(fieldRow, blockMask, blockRows, blockCols, prepareRows,
               [&](int y, int x0, int x1, float* row) {
-                fineMeasureRowAnyMasks(planes, mask1, mask2, y, x0, x1, W, row);
+                fineMeasureRowAnyMasks(planes, mask1, mask2, y % 3 + 1, x0, x1, W, row);
               },
               rowsDone, rowsFinal, computed, freshRows);
   }

@@ -263,6 +263,10 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
   const int blockCols = W / 3;
   // No complete block: nothing to fill (and no negative count to size with).
   if (blockRows <= 0 || blockCols <= 0) return;
+  // Only block rows 0 .. blockRows-3 are measured: with fewer than three
+  // block rows and no surface to keep, there is nothing to do, and an image
+  // of a few very long rows is spared its row-long working arrays.
+  if (blockRows < 3 && pixelPlanes == nullptr && blockPlanes == nullptr) return;
 
   // Byte sums down the three rows of a block row, per byte of a row, and 5
   // more that blockSurfaceRow reads past them.
