@@ -44,7 +44,17 @@ class Result:
     def pixel_search(self) -> Search: ...
 
 def analyse(image: npt.NDArray[np.uint8], order: _Order = "bgr") -> Result:
-    """Selects the pixels on the image's salient colour contours."""
+    """Selects the pixels on the image's salient colour contours.
+
+    An image with fewer than 9 rows or columns is too small for the block
+    measure, which needs three 3x3 blocks down and across: the histogram is
+    all 0, the quantile table and both thresholds are NaN, each search ends on
+    its first step with a NaN dimension, and nothing is selected (the mask is
+    all 255). Below 15 rows or columns no pixel is measured, so nothing is
+    selected either. Any search ends on the first step whose dimension is NaN:
+    where no 8x8 box of its field holds a selected cell, as in a field smaller
+    than 8x8, which has no box at all.
+    """
 
 def read(path: _Path) -> npt.NDArray[np.uint8]:
     """Decodes an image file exactly as the contours program does (BGR order)."""
@@ -58,4 +68,9 @@ def overlay(
     colour: tuple[int, int, int] | None = None,
     order: _Order = "bgr",
 ) -> npt.NDArray[np.uint8]:
-    """A copy of the image with the pixels where mask is 0 painted in colour."""
+    """A copy of the image with the pixels where mask is 0 painted in colour.
+
+    Raises TypeError for a colour that is not a sequence of three integers
+    (str, bytes and bytearray are not colours), ValueError for a colour value
+    outside 0 to 255.
+    """

@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -170,8 +171,10 @@ struct Result {
   Search pixelSearch;
 };
 
-// The shortest text that reads back as the same float.
+// The shortest text that reads back as the same float, as Python spells it:
+// a NaN is "nan" whatever its sign bit.
 std::string floatText(float value) {
+  if (std::isnan(value)) return "nan";
   char text[32];
   const auto end = std::to_chars(text, text + sizeof text, value).ptr;
   return std::string(text, end);
@@ -300,23 +303,35 @@ std::array<unsigned char, 3> parseColour(const py::object& colour, Order order) 
     return order == Order::Bgr ? std::array<unsigned char, 3>{0, 0, 255}
                                : std::array<unsigned char, 3>{255, 0, 0};
   }
-  const auto fail = [] {
-    return py::value_error("colour must be three integers from 0 to 255");
+  // Text and bytes are sequences too, but never a colour: b"abc" is not
+  // (97, 98, 99). An item is an integer when it has __index__ (int, bool,
+  // numpy's integers); its range is checked on the Python integer, so a huge
+  // one is out of range rather than unconvertible.
+  const auto notThreeIntegers = [&colour] {
+    return py::type_error("colour must be a sequence of three integers, not " +
+                          typeName(colour));
   };
-  if (!py::isinstance<py::sequence>(colour) || py::isinstance<py::str>(colour) ||
+  if (!py::isinstance<py::sequence>(colour) || PyUnicode_Check(colour.ptr()) ||
+      PyBytes_Check(colour.ptr()) || PyByteArray_Check(colour.ptr()) ||
       py::len(colour) != 3) {
-    throw fail();
+    throw notThreeIntegers();
   }
   std::array<unsigned char, 3> bytes{};
   const auto values = py::reinterpret_borrow<py::sequence>(colour);
   for (size_t k = 0; k < 3; ++k) {
-    long long value = 0;
-    try {
-      value = values[k].cast<long long>();
-    } catch (const py::cast_error&) {
-      throw py::type_error("colour must be three integers from 0 to 255");
+    const py::object item = values[k];
+    const auto integer = py::reinterpret_steal<py::object>(PyNumber_Index(item.ptr()));
+    if (!integer) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+      PyErr_Clear();
+      throw py::type_error("colour values must be integers, not " + typeName(item));
     }
-    if (value < 0 || value > 255) throw fail();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
+    if (overflow == 0 && value == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow != 0 || value < 0 || value > 255) {
+      throw py::value_error("colour values must be integers from 0 to 255");
+    }
     bytes[k] = static_cast<unsigned char>(value);
   }
   return bytes;
@@ -425,6 +440,14 @@ PYBIND11_MODULE(contours, module) {
              "channel is ignored) or (H, W) (grey), with any strides. order is the\n"
              "channel order: 'bgr' (OpenCV's) or 'rgb' (scikit-image's, Pillow's,\n"
              "imageio's). The GIL is released while the analysis runs.\n\n"
+             "An image with fewer than 9 rows or columns is too small for the block\n"
+             "measure, which needs three 3x3 blocks down and across: the histogram is\n"
+             "all 0, the quantile table and both thresholds are NaN, each search ends\n"
+             "on its first step with a NaN dimension, and nothing is selected (the\n"
+             "mask is all 255). Below 15 rows or columns no pixel is measured, so\n"
+             "nothing is selected either. Any search ends on the first step whose\n"
+             "dimension is NaN: where no 8x8 box of its field holds a selected cell,\n"
+             "as in a field smaller than 8x8, which has no box at all.\n\n"
              "Raises TypeError for a non-array or a dtype other than uint8,\n"
              "ValueError for a wrong shape, an empty image or one too large for\n"
              "the analysis, MemoryError when its working arrays cannot be allocated.");
@@ -450,5 +473,10 @@ PYBIND11_MODULE(contours, module) {
              "A (H, W, 3) uint8 copy of the image in the given channel order, with\n"
              "the pixels where mask is 0 painted in colour. colour is in that same\n"
              "order; None paints red. image is taken as analyse() takes it; mask is a\n"
-             "(H, W) uint8 array such as Result.mask.");
+             "(H, W) uint8 array such as Result.mask.\n\n"
+             "Raises TypeError for an image or mask that is not a uint8 array and\n"
+             "for a colour that is not a sequence of three integers (str, bytes and\n"
+             "bytearray are not colours); ValueError for an image analyse() refuses\n"
+             "for its shape, a mask of another shape, a colour value outside 0 to\n"
+             "255 or a bad order.");
 }

@@ -138,6 +138,52 @@ def test_bad_input_raises_a_python_exception(call, error):
         call()
 
 
+@pytest.mark.parametrize("colour, error", [
+    ((0, 0, 10**30), ValueError), ((-1, 0, 0), ValueError), ((0, -10**30, 0), ValueError),
+    (b"abc", TypeError), (bytearray(b"abc"), TypeError), ("abc", TypeError), (7, TypeError),
+    ((0, 0), TypeError), ((0, 0, 0, 0), TypeError), ((0, 0, 1.0), TypeError),
+    ((0, 0, "1"), TypeError), (np.array([1, 2, 3], np.uint8), None), ([1, 2, np.int64(3)], None),
+])
+def test_colour_not_three_integers_or_out_of_range_raises_the_documented_error(colour, error):
+    image, mask = np.zeros((2, 2, 3), np.uint8), np.zeros((2, 2), np.uint8)
+    if error is None:
+        assert np.array_equal(contours.overlay(image, mask, colour)[0, 0], [1, 2, 3])
+    else:
+        with pytest.raises(error):
+            contours.overlay(image, mask, colour)
+
+
+@pytest.mark.parametrize("shape", [(1, 1), (8, 8), (8, 100), (100, 1)])
+def test_too_small_images_give_nan_thresholds_spelled_as_python_spells_them(shape):
+    result = contours.analyse(np.full(shape + (3,), 200, np.uint8))
+    assert (result.mask == 255).all() and np.isnan(result.quantile_table).all()
+    for search in (result.block_search, result.pixel_search):
+        assert np.isnan(search.threshold) and np.isnan(search.steps[-1][2])
+        assert "threshold=nan" in repr(search) and "-nan" not in repr(result)
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer runtime's own memory hides the module's")
+def test_thin_images_allocate_no_working_arrays_per_row_or_column():
+    # Peak memory of one analysis, in a fresh interpreter, against a square
+    # image of the same pixel count; arrays sized by one side of a thin image
+    # cost tens of bytes a pixel.
+    script = textwrap.dedent("""
+        import resource, sys, numpy as np, contours
+        shape = tuple(map(int, sys.argv[1:])) + (3,)
+        image = np.random.default_rng(0).integers(0, 256, shape, np.uint8)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        contours.analyse(image)
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+    """)
+    def peak(*shape):
+        return int(subprocess.run([sys.executable, "-c", script, *map(str, shape)],
+                                  check=True, capture_output=True, text=True).stdout)
+    square = peak(2048, 2048)
+    for shape in [(1, 1 << 22), (1 << 22, 1), (3, (1 << 22) // 3)]:
+        assert peak(*shape) < 2 * square + 8192, shape
+
+
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
                     reason="the sanitizer runtime reserves more address space than any limit")
 def test_scarce_memory_raises_memory_error_and_leaves_the_module_working():
