@@ -127,7 +127,7 @@ def huge(rows, cols):
     (lambda: contours.analyse(huge(1, 107374183)), ValueError),
     (lambda: contours.read(DATA / "missing.png"), FileNotFoundError),
     (lambda: contours.read(DATA / "README.md"), ValueError),
-    (lambda: contours.analyse_file(DATA), ValueError),
+    (lambda: contours.analyse_file(DATA), IsADirectoryError),
     (lambda: contours.overlay(np.zeros((4, 4, 3), np.uint8), np.zeros((4, 5), np.uint8)),
      ValueError),
     (lambda: contours.overlay(np.zeros((4, 4, 3), np.uint8), np.zeros((4, 4), np.uint8),
@@ -201,3 +201,23 @@ def test_scarce_memory_raises_memory_error_and_leaves_the_module_working():
         contours.analyse_file({str(DATA / "shapes.png")!r})
     """)
     subprocess.run([sys.executable, "-c", script], check=True)
+
+
+def test_fifo_is_read_once_like_the_file_and_ctrl_c_ends_the_wait(tmp_path, shapes):
+    """A FIFO was opened twice (a second open waited for ever for a writer that
+    had gone); and Ctrl-C while waiting for a writer gave a bare ValueError."""
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    writer = subprocess.Popen(["sh", "-c", 'cat "$0" > "$1"', DATA / "shapes.png", fifo])
+    assert np.array_equal(contours.read(fifo), shapes)
+    writer.wait()
+    script = textwrap.dedent(f"""
+        import os, signal, threading, contours
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            contours.read({str(fifo)!r})
+        except KeyboardInterrupt:
+            raise SystemExit(0)
+        raise SystemExit("no KeyboardInterrupt")
+    """)
+    subprocess.run([sys.executable, "-c", script], check=True, timeout=60)
