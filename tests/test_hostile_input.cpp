@@ -663,6 +663,41 @@ TEST(ScarceMemory, DecodeThatCannotAllocateIsNotEnoughMemoryNotAReadError) {
 #endif
 }
 
+// Each decoder reports a failed allocation its own way: OpenCV's exception
+// from outside its guard, the same exception caught and printed inside it
+// (WebP), or a plain refusal. From the tiny image's footprint up to where the
+// large one fits, every limit must give 251 or a result, never a read error.
+TEST(ScarceMemory, NoDecoderReportsMissingMemoryAsABrokenFile) {
+#ifdef CONTOURS_TEST_ASAN
+  GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space, so an "
+                  "address-space limit cannot be applied to a sanitized build";
+#else
+  TempDir dir;
+  writeGradientPng(dir.path() / "small.png", 30, 30);
+  const std::optional<rlim_t> footprint = footprintLimit(dir.path() / "small.png");
+  ASSERT_TRUE(footprint.has_value()) << "a tiny image does not run under 2 GB";
+  cv::Mat image(1500, 2000, CV_8UC3);
+  cv::randu(image, 0, 40);
+  image += cv::Scalar(60, 120, 180);
+  for (const char* extension : {".webp", ".png", ".jpg", ".tiff", ".bmp"}) {
+    SCOPED_TRACE(extension);
+    const std::string name = std::string("large") + extension;
+    ASSERT_TRUE(cv::imwrite((dir.path() / name).string(), image));
+    bool analysed = false;
+    for (rlim_t extra = 0; !analysed && extra <= 160 * kMegabyte; extra += 5 * kMegabyte) {
+      Limits limits;
+      limits.addressSpace = *footprint + extra;
+      const RunResult run = runContours(dir.path(), name, limits);
+      ASSERT_TRUE(run.exited) << "limit " << (*limits.addressSpace >> 20) << " MB, " << describe(run);
+      ASSERT_TRUE(run.status == 0 || run.status == 251)
+          << "limit " << (*limits.addressSpace >> 20) << " MB, " << describe(run);
+      analysed = run.status == 0;
+    }
+    EXPECT_TRUE(analysed) << "not analysed with 160 MB more than a tiny image";
+  }
+#endif
+}
+
 // An image of 2^31 pixels cannot be indexed by the analysis' 32-bit element
 // counts, and one whose rows or columns, scaled by 20 into surface positions,
 // pass the int range cannot be embedded; either must be refused before a
