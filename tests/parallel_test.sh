@@ -58,13 +58,82 @@ jobs=$(($(wc -l < joblog.txt) - 1))
 # All good: status 0 and an empty failed.txt.
 mkdir good
 cp "$data/shapes.png" good/
-"$script" good good-out --jobs 2 > /dev/null 2>&1 || fail "status $? with only good images"
+# (--retries, which begins like --return, is no reason to refuse a run.)
+"$script" good good-out --jobs 2 --retries 1 > /dev/null 2>&1 || fail "status $? with only good images"
 [ -f good-out/shapes.png.bmp ] && [ ! -s good-out/failed.txt ] || fail "all-good run"
 
 # A contours-batch that dies takes none of its images into the results: they
 # are listed as failed.
 CONTOURS_BATCH=false "$script" good dead-out > /dev/null 2>&1 && fail "status 0 from a dead batch"
 [ "$(cat dead-out/failed.txt)" = good/shapes.png ] || fail "dead batch: $(cat dead-out/failed.txt)"
+
+# Links: one to an image is an input under its own name; one leading nowhere,
+# to a folder (not entered) or to itself fails, where all were once skipped
+# with status 0. An INPUT_DIR that is a link is read (it gave "no files").
+# failed.txt is replaced, never written through a link: that once emptied
+# the file the link led to.
+mkdir links links-out
+ln -s ../good/shapes.png links/image.png
+ln -s missing.png links/dangling.png
+ln -s ../good links/folder
+ln -s loop links/loop
+ln -s links links-dir
+echo keep > precious.txt
+ln -s ../precious.txt links-out/failed.txt
+status=0
+"$script" links-dir links-out > links.txt 2>&1 || status=$?
+[ "$status" -eq 1 ] || { cat links.txt; fail "status $status with failing links"; }
+[ "$(cat precious.txt)" = keep ] && [ ! -L links-out/failed.txt ] ||
+  fail "failed.txt written through a link"
+printf 'links-dir/%s\n' dangling.png folder loop | diff - links-out/failed.txt ||
+  fail "failed.txt with links"
+cmp links-out/image.png.bmp reference/shapes.png.bmp || fail "result of a link"
+
+# Started with standard input, output or error closed, or with a reader that
+# stops at once, a run is complete and puts nothing on standard error (tee
+# once complained there of the closed output).
+status=0
+"$script" links closed-out <&- >&- 2> closed.txt || status=$?
+[ "$status" -eq 1 ] && [ -f closed-out/image.png.bmp ] && ! grep -q 'descriptor' closed.txt ||
+  fail "closed output: status $status, $(cat closed.txt)"
+"$script" good closed-err <&- 2>&- > closed.txt || fail "closed input and error: status $?"
+[ -f closed-err/shapes.png.bmp ] && [ "$(wc -l < closed.txt)" -eq 1 ] ||
+  fail "closed input and error: $(cat closed.txt)"
+status=0
+"$script" good early-out 2> /dev/null | true || status=$?
+[ "$status" -eq 0 ] && [ ! -s early-out/failed.txt ] ||
+  fail "reader that stops early: status $status, failed.txt $(cat early-out/failed.txt)"
+
+# SIGTERM once left GNU parallel and its contours-batch processes running,
+# and failed.txt empty. Here each process analyses its first image and hangs:
+# after the signal none may be left, failed.txt lists just the inputs without
+# a result, and the status is that of SIGTERM.
+mkdir slow
+for name in a b c d; do cp "$data/shapes.png" slow/$name.png; done
+printf '#!/bin/bash\necho $$ >> %q\n%q "$1" "$2"\nexec sleep 300\n' \
+  "$work/hung" "$CONTOURS_BATCH" > hang.sh
+chmod +x hang.sh
+CONTOURS_BATCH=$work/hang.sh "$script" slow slow-out --jobs 2 > slow.txt 2>&1 &
+pid=$!
+for _ in $(seq 300); do
+  [ "$(grep -c selected slow.txt)" -ge 2 ] && break
+  sleep 0.1
+done
+kill -TERM "$pid"
+status=0
+wait "$pid" || status=$?
+left=0
+for hung in $(cat hung); do
+  ps -o stat= -p "$hung" | grep -qv Z && left=$((left + 1)) && kill -KILL "$hung"
+done
+[ "$left" -eq 0 ] || fail "$left contours-batch processes outlived SIGTERM"
+[ "$status" -eq 143 ] && [ -s slow-out/failed.txt ] ||
+  { cat slow.txt; fail "SIGTERM: status $status, failed.txt $(cat slow-out/failed.txt)"; }
+for name in a b c d; do
+  listed=$(grep -cx "slow/$name.png" slow-out/failed.txt || true)
+  [ -e "slow-out/$name.png.bmp" ] && result=1 || result=0
+  [ "$listed" -ne "$result" ] || fail "slow/$name.png: $listed in failed.txt, $result result"
+done
 
 mv in/results first-results  # the first run's results are no inputs
 
@@ -83,14 +152,21 @@ cmp shared-out/coffee.png.bmp reference/coffee.png.bmp || fail "result over ssh 
 if command -v rsync > /dev/null; then
   mkdir distinct
   cp in/coffee.png in/notes.png "in/sub folder/astronaut copy.png" distinct/
+  ln -s ../in/coffee.png distinct/linked.png  # goes as the image, not the link
   "$script" distinct returned "${ssh[@]}" --workdir ... \
       --transferfile {} --return returned/{/}.bmp --cleanup > /dev/null 2>&1 &&
     fail "status 0 from transfer form with a bad image"
   [ "$(cat returned/failed.txt)" = distinct/notes.png ] || fail "transfer form failed.txt"
   cmp returned/coffee.png.bmp reference/coffee.png.bmp || fail "returned result differs"
+  cmp returned/linked.png.bmp reference/coffee.png.bmp || fail "returned result of a link"
   cmp "returned/astronaut copy.png.bmp" "reference/astronaut copy.png.bmp" ||
     fail "returned result differs"
   [ -z "$(find "$FAKE_REMOTE_HOME" -type f)" ] || fail "transfer form left files remotely"
+  # A result reported but left on the other machine is no result (without
+  # --return such a run once passed with an empty failed.txt).
+  "$script" distinct kept-remotely "${ssh[@]}" --workdir ... --transferfile {} --cleanup \
+      > /dev/null 2>&1 && fail "status 0 with the results left remotely"
+  [ "$(wc -l < kept-remotely/failed.txt)" -eq 4 ] || fail "results left remotely: failed.txt"
   # Returned results would replace each other: refused before any work.
   status=0
   "$script" in clash "${ssh[@]}" --transferfile {} --return clash/{/}.bmp > clash.txt 2>&1 ||
@@ -102,6 +178,23 @@ if command -v rsync > /dev/null; then
     status=$?
   [ "$status" -eq 2 ] || fail "transfer form into a folder with results: status $status"
 fi
+
+# Every form in which GNU parallel takes --return or --trc is refused alike:
+# an abbreviation, "+", a profile or PARALLEL once slipped past, and of two
+# same-named images one result was lost, with status 0.
+mkdir profiles
+echo "--trc clash/{/}.bmp" > profiles/config
+for form in "--retur clash/{/}.bmp" "--RETU=clash/{/}.bmp" "+trc clash/{/}.bmp" \
+            "-J $work/profiles/config" "PARALLEL=--return clash/{/}.bmp" \
+            "PARALLEL_HOME=$work/profiles"; do
+  status=0
+  case $form in
+    -*|+*) read -ra words <<< "$form"
+           "$script" in clash "${words[@]}" > clash.txt 2>&1 || status=$? ;;
+    *) env "$form" "$script" in clash > clash.txt 2>&1 || status=$? ;;
+  esac
+  [ "$status" -eq 2 ] && [ ! -e clash/shapes.png.bmp ] || fail "$form: status $status"
+done
 
 # Inputs once left out or misread: a folder named like an option, and names
 # with a tab, a line break, quotes, $, * or a leading dash are all analysed.
