@@ -4,7 +4,9 @@
 // writes to GC_res.bmp. A result never replaces an existing file: when the
 // name is taken (an input of the same name earlier on the command line, another
 // process, an earlier run) it goes to <image file name>.2.bmp, .3.bmp, ...,
-// the first free one.
+// the first free one, unless a file of one of those names holds its very bytes
+// already (an earlier run on the same image): that file is reported and no new
+// one made. A file name too long for the folder is cut to fit.
 //
 // Images are decoded on two threads and written on another while the
 // analysis, single-threaded like contours', runs on the main thread.
@@ -23,11 +25,18 @@
 // signal: a reader that closes standard output does not stop the work (every
 // result is still written), and a file-size limit fails the write of that
 // image. SIGINT, SIGTERM and SIGHUP end it after removing the temporary file
-// of the result being written; results already filed stay.
+// of the result being written; results already filed stay, each with its line.
 
 #include <malloc.h>
+#include <sys/stat.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -36,6 +45,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -44,6 +54,7 @@
 
 #include "batch_output.hpp"
 #include "image_file.hpp"
+#include "image_header.hpp"
 #include "result_file.hpp"
 #include "contours.hpp"
 #include "support/vector_choice.hpp"
@@ -67,17 +78,83 @@ struct Outcome {
   long long selectedPixels = 0;
 };
 
+// Writes a line, the pieces given and a line break, to standard output, whole
+// whatever the system takes per call, and allocates nothing (so that it can
+// follow the link of its result in one step, see ResultLine). A failed write
+// (a reader that closed standard output) is let go: the work goes on.
+void printLine(std::string_view head, std::string_view tail = {}) noexcept {
+  static const char kBreak[] = "\n";
+  iovec pieces[3] = {{const_cast<char*>(head.data()), head.size()},
+                     {const_cast<char*>(tail.data()), tail.size()},
+                     {const_cast<char*>(kBreak), 1}};
+  iovec* next = pieces;
+  int count = 3;
+  while (count > 0) {
+    const ssize_t written = ::writev(STDOUT_FILENO, next, count);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    std::size_t left = static_cast<std::size_t>(written);
+    while (count > 0 && left >= next->iov_len) {
+      left -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + left;
+      next->iov_len -= left;
+    }
+  }
+}
+
+// The line of an analysed image, printed in the same step as its result gets
+// its name: the interrupting signals are held back across both, so a result
+// under its name always has its line, and the line never names a file that
+// is not there. Holding them back while standard output does not take the
+// line would leave the process deaf to them for as long as its reader stalls,
+// so the line is only begun once standard output has room for it (waiting
+// for that with the signals deliverable); only a line longer than the room a
+// stalling reader leaves can still hold them back until it reads on.
+class ResultLine : public contours::FilingReport {
+ public:
+  explicit ResultLine(std::string head) : head_(std::move(head)) {}
+
+  void awaitRoom() override {
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    while (::poll(&out, 1, -1) < 0 && errno == EINTR) {
+    }
+  }
+
+  void report(const std::string& path) noexcept override { printLine(head_, path); }
+
+ private:
+  const std::string head_;  // the fields before the result's path
+};
+
 // Files each result and prints its line, strictly in the order the images
 // were given. Writing a result and flushing it to disk mostly waits for the
 // device, so it runs on a thread of its own while the next image is decoded
 // and analysed; at most kMaxPending results wait for it.
+//
+// SIGINT, SIGTERM and SIGHUP are taken by that thread alone: they are blocked
+// in the thread that makes the filer, before it starts any other (which
+// inherit the block), and unblocked in the filing thread but for the step
+// that names a result and prints its line. Were they open in another thread,
+// the handler could run there in the middle of that step and end the process
+// between the two.
 class ResultFiler {
  public:
-  explicit ResultFiler(std::string outputDir) : outputDir_(std::move(outputDir)) {
+  explicit ResultFiler(std::string outputDir) : folder_(std::move(outputDir)) {
+    std::cout.flush();  // the lines go straight to the descriptor
+    const sigset_t interrupts = contours::interruptSignals();
+    masked_ = ::pthread_sigmask(SIG_BLOCK, &interrupts, &callerMask_) == 0;
     try {
       worker_ = std::thread([this] { work(); });
     } catch (const std::system_error&) {
-      // No thread: every outcome is filed as it is submitted.
+      // No thread: every outcome is filed as it is submitted, and the signals
+      // stay open where they were.
+      restoreCallerMask();
     }
   }
   ResultFiler(const ResultFiler&) = delete;
@@ -104,6 +181,7 @@ class ResultFiler {
   }
 
   // Waits until every outcome is filed; returns whether all were written.
+  // Call it from the thread that made the filer.
   bool finish() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -111,6 +189,8 @@ class ResultFiler {
     }
     work_.notify_one();
     if (worker_.joinable()) worker_.join();
+    // A signal held back meanwhile is delivered here.
+    restoreCallerMask();
     std::lock_guard<std::mutex> lock(mutex_);
     return allFiled_;
   }
@@ -118,7 +198,13 @@ class ResultFiler {
  private:
   static constexpr std::size_t kMaxPending = 4;
 
+  void restoreCallerMask() {
+    if (masked_) ::pthread_sigmask(SIG_SETMASK, &callerMask_, nullptr);
+    masked_ = false;
+  }
+
   void work() {
+    if (masked_) ::pthread_sigmask(SIG_SETMASK, &callerMask_, nullptr);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       work_.wait(lock, [this] { return closing_ || !pending_.empty(); });
@@ -139,28 +225,30 @@ class ResultFiler {
   bool file(const Outcome& outcome) {
     try {
       if (!outcome.error.empty()) {
-        std::cout << outcome.path << "\terror: " << outcome.error << std::endl;
+        printLine(outcome.path + "\terror: " + outcome.error);
         return false;
       }
+      ResultLine line(outcome.path + '\t' + std::to_string(outcome.width) + 'x' +
+                      std::to_string(outcome.height) + '\t' +
+                      std::to_string(outcome.elapsedMs) + " ms\t" +
+                      std::to_string(outcome.selectedPixels) + " selected\t");
       std::string error;
-      const std::string written = contours::publishResult(
-          outputDir_, contours::resultBaseName(outcome.path), outcome.result,
-          error);
-      if (written.empty()) {
-        std::cout << outcome.path << "\terror: " << error << std::endl;
+      if (folder_.file(contours::resultBaseName(outcome.path), outcome.result, line, error)
+              .empty()) {
+        printLine(outcome.path + "\terror: " + error);
         return false;
       }
-      std::cout << outcome.path << '\t' << outcome.width << 'x' << outcome.height
-                << '\t' << outcome.elapsedMs << " ms\t" << outcome.selectedPixels
-                << " selected\t" << written << std::endl;
       return true;
     } catch (const std::bad_alloc&) {
-      std::cout << outcome.path << "\terror: not enough memory" << std::endl;
+      // Nothing allocates once a result is filed, so its line is not doubled.
+      printLine(outcome.path, "\terror: not enough memory");
       return false;
     }
   }
 
-  const std::string outputDir_;
+  contours::ResultFolder folder_;  // used by one thread at a time
+  sigset_t callerMask_;            // the signal mask of the filer's maker
+  bool masked_ = false;            // the interrupting signals blocked there
   std::mutex mutex_;
   std::condition_variable work_;        // an outcome is waiting, or closing
   std::condition_variable roomOrIdle_;  // the queue shrank or the worker rests
@@ -173,11 +261,11 @@ class ResultFiler {
 
 // Decodes the images ahead of the analysis, on threads of their own (decoding
 // a small PNG takes longer than analysing it, so one thread alone would keep
-// the analysis waiting). The images are handed out in the order given. The
-// readers decode ahead only while the image being analysed is small, at most
-// kAhead images beyond it; for a large one they wait until the analysis asks
-// for the next, so that large images are held no more than when decoded in
-// turn.
+// the analysis waiting). The images are handed out in the order given.
+// Large images are held no more than when decoded in turn: the readers work
+// ahead only while the image being analysed is small, at most kAhead images
+// beyond it, and an image read ahead is decoded ahead only when its header
+// says it is small too (a large file is not even read before its turn).
 class ImageReader {
  public:
   ImageReader(char** paths, int count) : paths_(paths), count_(count) {
@@ -204,6 +292,7 @@ class ImageReader {
     if (workers_.empty()) return contours::readImage(paths_[i]);
     std::unique_lock<std::mutex> lock(mutex_);
     allowed_ = std::max(allowed_, i);
+    requested_ = i;
     changed_.notify_all();
     Slot& slot = slots_[i % kSlots];
     changed_.wait(lock, [&slot, i] { return slot.index == i; });
@@ -218,6 +307,8 @@ class ImageReader {
  private:
   static constexpr int kAhead = 2;
   static constexpr long long kAheadPixels = 4000000;
+  // No compressed file is larger than its pixels as BMP.
+  static constexpr long long kAheadFileBytes = 3 * kAheadPixels + 65536;
 
   void work() {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -228,11 +319,35 @@ class ImageReader {
       if (stopping_ || nextToRead_ >= count_) return;
       const int i = nextToRead_++;
       lock.unlock();
-      contours::ReadResult read = contours::readImage(paths_[i]);
+      contours::ReadResult read = readInTime(i);
       lock.lock();
       slots_[i % kSlots] = {i, std::move(read)};
       changed_.notify_all();
     }
+  }
+
+  // Reads and decodes image i, a large one only once the analysis asks for it.
+  contours::ReadResult readInTime(int i) {
+    const char* const path = paths_[i];
+    struct stat info {};
+    if (::stat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > kAheadFileBytes &&
+        !awaitTurn(i))
+      return {};
+    contours::FileContent content = contours::readFileContent(path);
+    long long width = 0, height = 0;
+    if (content.status == contours::ReadStatus::Ok &&
+        !(contours::probeImageSize(content.bytes.data(), content.bytes.size(), width, height) &&
+          width * height <= kAheadPixels) &&
+        !awaitTurn(i))
+      return {};
+    return contours::decodeContent(std::move(content), path);
+  }
+
+  // Waits until the analysis asks for image i; false when stopping instead.
+  bool awaitTurn(int i) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this, i] { return stopping_ || requested_ >= i; });
+    return !stopping_;
   }
 
   char** const paths_;
@@ -249,7 +364,8 @@ class ImageReader {
   static constexpr int kSlots = kAhead + 1;
   Slot slots_[kSlots];
   int nextToRead_ = 0;
-  int allowed_ = -1;  // the last image the readers may decode yet
+  int allowed_ = -1;    // the last image the readers may work on yet
+  int requested_ = -1;  // the image the analysis waits for or works on
   bool stopping_ = false;
   std::vector<std::thread> workers_;  // last: start once everything above exists
 };

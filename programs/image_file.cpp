@@ -225,8 +225,7 @@ ReadResult decodeImage(const unsigned char* data, std::size_t size) {
   return result;
 }
 
-ReadResult readImage(const char* path, const KeepWaiting& keepWaiting) {
-  FileContent content = readFileContent(path, keepWaiting);
+ReadResult decodeContent(FileContent content, const char* path) {
   if (content.status != ReadStatus::Ok) {
     ReadResult result;
     result.status = content.status;
@@ -241,6 +240,10 @@ ReadResult readImage(const char* path, const KeepWaiting& keepWaiting) {
     return guardedDecode([path] { return cv::imread(path, cv::IMREAD_COLOR); });
   }
   return decodeImage(content.bytes.data(), content.bytes.size());
+}
+
+ReadResult readImage(const char* path, const KeepWaiting& keepWaiting) {
+  return decodeContent(readFileContent(path, keepWaiting), path);
 }
 
 bool prepareDecoders() {

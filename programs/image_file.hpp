@@ -52,7 +52,10 @@ FileContent readFileContent(const char* path, const KeepWaiting& keepWaiting = {
 // is Unreadable, except a failure to allocate memory, which is OutOfMemory.
 ReadResult decodeImage(const unsigned char* data, std::size_t size);
 
-// readFileContent, then decodeImage.
+// Decodes what readFileContent read from path (its failure passed on).
+ReadResult decodeContent(FileContent content, const char* path);
+
+// readFileContent, then decodeContent.
 ReadResult readImage(const char* path, const KeepWaiting& keepWaiting = {});
 
 // Whether a JPEG stream reaches its end-of-image marker: the segments are

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # contours-batch must give, for every image, the very bytes a single contours
 # run writes to GC_res.bmp, report read errors as contours does without
-# stopping, keep same-named inputs apart, and never replace an existing file.
+# stopping, keep same-named inputs apart, never replace an existing file,
+# find its own results again on a rerun, and fit long names to the folder.
 # Usage: batch_test.sh CONTOURS CONTOURS_BATCH DATA_DIR
 set -euo pipefail
 contours=$(realpath "$1")
@@ -59,15 +60,46 @@ for i in "${!inputs[@]}"; do
   cmp "single/$i/GC_res.bmp" "$result" || fail "$result differs from contours' result for $input"
 done
 
-# A second run into the same folder keeps the first run's results and files
-# its own under the next free names.
+# A rerun into the same folder (after an interruption, say) finds its results
+# filed already: the same lines, no new file, the first run's files untouched.
 cp -p out/photo.png.bmp first-run.bmp
-"$batch" out in/a/photo.png in/astronaut.png > lines2.txt || fail "second run failed"
-cut -f5 lines2.txt | tr '\n' ' ' | grep -qx 'out/photo.png.3.bmp out/astronaut.png.2.bmp ' ||
-  fail "second run filed its results as: $(cut -f5 lines2.txt | tr '\n' ' ')"
-cmp -s first-run.bmp out/photo.png.bmp || fail "second run changed a first-run result"
-cmp -s out/photo.png.3.bmp out/photo.png.bmp || fail "same image, different results"
+ls -A out > first-files.txt
+"$batch" out "${inputs[@]}" > lines2.txt || true
+[ "$(cut -f1,2,4,5 lines2.txt)" = "$(cut -f1,2,4,5 lines.txt)" ] ||
+  fail "a rerun reported: $(cat lines2.txt)"
+[ "$(ls -A out)" = "$(cat first-files.txt)" ] || fail "a rerun left: $(ls -A out)"
+cmp -s first-run.bmp out/photo.png.bmp || fail "a rerun changed a first-run result"
 [ -z "$(find out -name '.*' -type f)" ] || fail "temporary files left behind"
+
+# Same-named inputs with identical results still get a file each in one run
+# (and a rerun of them still makes none).
+mkdir -p in/c
+cp in/b/photo.png in/c/photo.png
+for run in 1 2; do
+  "$batch" twins in/b/photo.png in/c/photo.png > twins.txt || fail "run $run of twins failed"
+  [ "$(cut -f5 twins.txt | tr '\n' ' ')" = 'twins/photo.png.bmp twins/photo.png.2.bmp ' ] ||
+    fail "twins, run $run, filed as: $(cut -f5 twins.txt | tr '\n' ' ')"
+done
+[ "$(ls -A twins | wc -l)" -eq 2 ] || fail "twins left: $(ls -A twins)"
+
+# A base name too long for ".bmp" (up to 255 bytes) is cut to fit, on a
+# character boundary when it is UTF-8, and holds contours' result all the same.
+long=$(printf 'x%.0s' {1..251}).png                       # 255 bytes
+euro=$(printf '\xe2\x82\xac%.0s' {1..85})                  # 255 bytes, 3 a character
+mkdir -p in/long1 in/long2
+cp in/b/photo.png "in/long1/$long"
+cp in/b/photo.png "in/long2/$long"
+cp in/b/photo.png "in/long1/$euro"
+"$batch" long "in/long1/$long" "in/long1/$euro" "in/long2/$long" > long.txt ||
+  fail "long names: $(cat long.txt)"
+stem=$(printf 'x%.0s' {1..251})
+expected=("long/$stem.bmp" "long/$(printf '\xe2\x82\xac%.0s' {1..83}).bmp"
+          "long/${stem:0:249}.2.bmp")
+[ "$(cut -f5 long.txt)" = "$(printf '%s\n' "${expected[@]}")" ] ||
+  fail "long names filed as: $(cut -f5 long.txt)"
+for result in "${expected[@]}"; do
+  cmp -s single/2/GC_res.bmp "$result" || fail "$result differs from contours' result"
+done
 
 # An existing file that is not ours, and a dangling symbolic link, are left
 # alone as well.

@@ -496,6 +496,30 @@ TEST(Batch, DecodingAheadKeepsTheOrderAroundLargeImages) {
   EXPECT_FALSE(std::getline(lines, line)) << line;
 }
 
+// The readers decoded the next two images while a small one was analysed,
+// whatever their size: after a small image, two large ones were decoded at
+// once, and the peak was that of both (153 MB against 110 MB for one at a
+// time). A large image is decoded only in its turn.
+TEST(Batch, LargeImagesAfterASmallOneAreDecodedInTurn) {
+  TempDir dir;
+  writeGradientPng(dir.path() / "small.png", 64, 48);
+  writeGradientPng(dir.path() / "large.png", 4000, 3000);  // 36 MB of pixels
+  fs::copy_file(dir.path() / "large.png", dir.path() / "large2.png");
+  const auto peakOf = [&](const std::vector<std::string>& args) {
+    int outFd = -1;
+    const pid_t pid =
+        spawnProgram(CONTOURS_BATCH_EXE, dir.path(), args, {}, WorkingDirectory::Keep, outFd);
+    const RunResult run = collect(pid, outFd);
+    EXPECT_TRUE(run.exited && run.status == 0) << describe(run);
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);  // the largest child so far
+    return usage.ru_maxrss;                // KB
+  };
+  const long alone = peakOf({"one", "large.png"});
+  const long afterSmall = peakOf({"three", "small.png", "large.png", "large2.png"});
+  EXPECT_LT(afterSmall, alone + 12 * 1024) << "KB: one large image alone peaks at " << alone;
+}
+
 // ---------------------------------------------------------------------------
 // Interrupted while a result is written: the temporary file goes, an earlier
 // result stays, and the process still ends by the signal, as callers expect.
@@ -722,6 +746,72 @@ TEST(ImageSize, SizesPastTheIntRangeAreRefusedBeforeAnyPixelIsRead) {
     EXPECT_EQ(report.status, contours::AnalysisStatus::TooLarge);
     EXPECT_TRUE(result.empty());
   }
+}
+
+// ---------------------------------------------------------------------------
+// contours-batch interrupted while its standard output takes no more lines.
+// A result must not get its name before its line can follow at once: killed
+// in between, it would be filed with no line, and callers that go by the
+// lines would count the image as failed. The signal must still end the run.
+
+TEST(BatchInterrupted, StalledOutputLeavesNoResultWithoutItsLine) {
+  TempDir dir;
+  writeGradientPng(dir.path() / "small.png", 64, 48);
+  const fs::path out = dir.path() / "out";
+  fs::create_directory(out);
+  // Lines of some 3000 bytes: the first fills a pipe of one page, the second
+  // cannot follow.
+  std::string input;
+  for (int i = 0; i < 1500; ++i) input += "./";
+  input += "small.png";
+
+  const int watch = ::inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0) << std::strerror(errno);
+  ASSERT_GE(::inotify_add_watch(watch, out.c_str(), IN_CLOSE_WRITE), 0);
+  int outFd = -1;
+  const pid_t pid = spawnProgram(CONTOURS_BATCH_EXE, dir.path(), {"out", input, input, input},
+                                 {}, WorkingDirectory::Keep, outFd);
+  ASSERT_GE(::fcntl(outFd, F_SETPIPE_SZ, 4096), 0) << std::strerror(errno);
+  // Once the second result is complete under its temporary name, give it time
+  // to be linked, then interrupt.
+  int written = 0;
+  alignas(inotify_event) char buffer[4096];
+  pollfd ready{watch, POLLIN, 0};
+  while (written < 2 && ::poll(&ready, 1, 120000) == 1) {
+    const ssize_t n = ::read(watch, buffer, sizeof buffer);
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->len > 0 && std::string(event->name).rfind(".contours-batch.", 0) == 0)
+        ++written;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  ::close(watch);
+  ::usleep(300000);
+  ::kill(pid, written == 2 ? SIGTERM : SIGKILL);
+  // Ended by the signal without anyone reading its output.
+  int wstatus = 0;
+  pid_t ended = 0;
+  for (int i = 0; i < 200 && (ended = ::waitpid(pid, &wstatus, WNOHANG)) == 0; ++i)
+    ::usleep(50000);
+  if (ended == 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &wstatus, 0);
+  }
+  std::string output;
+  for (ssize_t n; (n = ::read(outFd, buffer, sizeof buffer)) > 0;)
+    output.append(buffer, static_cast<size_t>(n));
+  ::close(outFd);
+
+  ASSERT_EQ(written, 2) << "the results were not written; output:\n" << output;
+  ASSERT_EQ(ended, pid) << "SIGTERM did not end the run while its output was stalled";
+  ASSERT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGTERM) << output;
+  // Every result file has its line, every line its file, no temporary stays.
+  const std::vector<std::string> files = entriesOf(out);
+  for (const std::string& name : files)
+    EXPECT_NE(output.find("\tout/" + name + "\n"), std::string::npos) << name << " has no line";
+  EXPECT_EQ(static_cast<size_t>(std::count(output.begin(), output.end(), '\n')), files.size())
+      << output;
 }
 
 }  // namespace
