@@ -722,6 +722,34 @@ TEST(ScarceMemory, NoDecoderReportsMissingMemoryAsABrokenFile) {
 #endif
 }
 
+// contours-batch died by SIGSEGV or SIGABRT under limits a little above its
+// footprint: its threads' stacks and the decoders' first use (registering a
+// library of formats on a decoding thread) ran out of address space where
+// nothing caught it. From the footprint up, every limit gives a status.
+TEST(ScarceMemory, BatchEndsWithAStatusUnderEveryLimitAboveItsFootprint) {
+#ifdef CONTOURS_TEST_ASAN
+  GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space, so an "
+                  "address-space limit cannot be applied to a sanitized build";
+#else
+  TempDir dir;
+  writeGradientPng(dir.path() / "small.png", 30, 30);
+  writeGradientPng(dir.path() / "large.png", 1600, 1200);
+  const std::optional<rlim_t> footprint = footprintLimit(dir.path() / "small.png");
+  ASSERT_TRUE(footprint.has_value()) << "a tiny image does not run under 2 GB";
+  for (rlim_t extra = 0; extra <= 48 * kMegabyte; extra += 2 * kMegabyte) {
+    Limits limits;
+    limits.addressSpace = *footprint + extra;
+    int outFd = -1;
+    const pid_t pid = spawnProgram(CONTOURS_BATCH_EXE, dir.path(),
+                                   {"out", "small.png", "large.png", "small.png"}, limits,
+                                   WorkingDirectory::Keep, outFd);
+    const RunResult run = collect(pid, outFd);
+    ASSERT_TRUE(run.exited && (run.status == 0 || run.status == 1))
+        << "limit " << (*limits.addressSpace >> 20) << " MB, " << describe(run);
+  }
+#endif
+}
+
 // An image of 2^31 pixels cannot be indexed by the analysis' 32-bit element
 // counts, and one whose rows or columns, scaled by 20 into surface positions,
 // pass the int range cannot be embedded; either must be refused before a
