@@ -6,8 +6,9 @@
 #                             CMake package: find_package(contours) gives
 #                             contours::core
 #   lib/<triplet>/pkgconfig/contours.pc
-#   lib/python3/dist-packages/
-#                             the Python module and its stub (python/)
+#   lib/python3/dist-packages/contours/
+#                             the Python package (python/): __init__.py, the
+#                             compiled _contours, its stub and py.typed
 #   share/man/man1/           contours.1.gz, contours-batch.1.gz,
 #                             contours-parallel.1.gz
 # Each file belongs to the component of its Debian package: programs

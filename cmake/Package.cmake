@@ -48,9 +48,32 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${CONTOURS_PYTHON_DEPENDS}, python3-numpy")
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION
 "colour contour analysis for Python 3
-The contours module analyses numpy arrays and image files: it finds the
-pixels on an image's salient colour contours, choosing its thresholds
-itself, with the results of the contours programs bit for bit.")
+The contours package analyses numpy arrays, PIL images and image files: it
+finds the pixels on an image's salient colour contours, choosing its
+thresholds itself, with the results of the contours programs bit for bit.")
+# The package's Python files are byte-compiled when it is installed and their
+# compiled forms removed before it is, as Debian's Python packages do, so that
+# no file outside the package is left behind.
+set(CONTOURS_PYTHON_SCRIPTS ${CMAKE_CURRENT_BINARY_DIR}/debian/python3-contours)
+file(WRITE ${CONTOURS_PYTHON_SCRIPTS}/postinst "#!/bin/sh
+set -e
+if command -v py3compile >/dev/null 2>&1; then
+	py3compile -p python3-contours
+fi
+")
+file(WRITE ${CONTOURS_PYTHON_SCRIPTS}/prerm "#!/bin/sh
+set -e
+if command -v py3clean >/dev/null 2>&1; then
+	py3clean -p python3-contours
+else
+	dpkg -L python3-contours | sed -En -e '/^(.*)\\/(.+)\\.py$/s,,rm \"\\1/__pycache__/\\2\".*,e'
+	find /usr/lib/python3/dist-packages/ -type d -name __pycache__ -empty -print0 |
+		xargs --null --no-run-if-empty rmdir
+fi
+")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+  ${CONTOURS_PYTHON_SCRIPTS}/postinst ${CONTOURS_PYTHON_SCRIPTS}/prerm)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Every package carries the copyright file and the changelog Debian requires,
 # under usr/share/doc/<package>. They are packaging files only: a plain

@@ -346,13 +346,18 @@ void PendingFile::discard() {
   path_.clear();
 }
 
-bool writeBmpAtomically(const std::string& path, const cv::Mat& image) {
+bool writeBmpAtomically(const std::string& path, const cv::Mat& image, int* errorNumber) {
   PendingFile pending;
-  int errorNumber = 0;
-  if (!pending.write(path + ".", image, errorNumber) || !pending.renameTo(path))
-    return false;
-  syncDirectoryOf(path);
-  return true;
+  int error = 0;
+  if (pending.write(path + ".", image, error)) {
+    if (pending.renameTo(path)) {
+      syncDirectoryOf(path);
+      return true;
+    }
+    error = errno;
+  }
+  if (errorNumber != nullptr) *errorNumber = error;
+  return false;
 }
 
 }  // namespace contours

@@ -25,8 +25,10 @@ void prepareProcess();
 // (an 8-bit single-channel image straight from its rows, anything else
 // encoded in memory first), flushes it to disk and renames it over path.
 // On any failure the temporary file is removed and whatever stood at path
-// before stays exactly as it was. Returns false on failure.
-bool writeBmpAtomically(const std::string& path, const cv::Mat& image);
+// before stays exactly as it was. Returns false on failure, with the errno of
+// the failed system call (or 0) in *errorNumber when that is given.
+bool writeBmpAtomically(const std::string& path, const cv::Mat& image,
+                        int* errorNumber = nullptr);
 
 // A result written and flushed under a fresh temporary name, not yet under
 // its own: the caller links or renames it to where it belongs, and the file

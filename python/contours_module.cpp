@@ -1,4 +1,7 @@
-// The Python module: the one-call analysis on numpy arrays and image files.
+// contours._contours, the compiled half of the Python package: the one-call
+// analysis on numpy arrays and image files. The package's __init__.py gives
+// the functions their signatures and defaults and turns other array-likes
+// (PIL images among them) into numpy arrays; this module takes arrays only.
 //
 // Arrays are read through their strides, so slices, views and Fortran-order
 // arrays need no copy by the caller; a (H, W, 3) array in blue-green-red order
@@ -6,6 +9,9 @@
 // layout is converted to a packed BGR copy first, as the decoder converts grey
 // and four-channel files. The analysis and the decoding run with the GIL
 // released.
+//
+// A Result and its Search records pickle and copy: their state is their
+// fields, and an unpickled Result holds fresh read-only arrays.
 
 #include <array>
 #include <cerrno>
@@ -29,6 +35,7 @@
 
 #include "contours.hpp"
 #include "image_file.hpp"
+#include "result_file.hpp"
 
 namespace py = pybind11;
 
@@ -48,17 +55,37 @@ std::string shapeText(const py::array& array) {
   return py::str(array.attr("shape")).cast<std::string>();
 }
 
-// Checks that object is a numpy array of bytes and returns it.
-py::array byteArray(const py::handle& object, const char* name) {
+// Checks that object is a numpy array of bytes (or, with booleans, of bools)
+// and returns it.
+py::array byteArray(const py::handle& object, const char* name, bool booleans = false) {
   if (!py::isinstance<py::array>(object)) {
     throw py::type_error(std::string(name) + " must be a numpy array, not " +
                          typeName(object));
   }
   auto array = py::reinterpret_borrow<py::array>(object);
-  if (array.dtype().kind() != 'u' || array.itemsize() != 1) {
-    throw py::type_error(std::string(name) + " must have dtype uint8, not " +
+  const char kind = array.dtype().kind();
+  if (array.itemsize() != 1 || !(kind == 'u' || (booleans && kind == 'b'))) {
+    throw py::type_error(std::string(name) + " must have dtype " +
+                         (booleans ? "bool or uint8" : "uint8") + ", not " +
                          py::str(array.dtype()).cast<std::string>());
   }
+  return array;
+}
+
+[[noreturn]] void raiseMemoryError(const std::string& text) {
+  PyErr_SetString(PyExc_MemoryError, text.c_str());
+  throw py::error_already_set();
+}
+
+[[noreturn]] void raiseAnalysisMemoryError(py::ssize_t cols, py::ssize_t rows) {
+  raiseMemoryError("not enough memory for a " + std::to_string(cols) + " x " +
+                   std::to_string(rows) + " analysis");
+}
+
+// A read-only array, as a Result hands out: its fields are what the analysis
+// found, and a caller's edit would otherwise change the result itself.
+py::array frozen(py::array array) {
+  array.attr("flags").attr("writeable") = false;
   return array;
 }
 
@@ -158,9 +185,11 @@ struct Search {
 };
 
 // The arrays are held as plain objects: a default-constructed py::array would
-// build an empty numpy array for every result.
+// build an empty numpy array for every result. edges is made from mask when
+// first asked for.
 struct Result {
   py::object mask;
+  py::object edges;
   long long selectedPixels = 0;
   int width = 0;
   int height = 0;
@@ -180,12 +209,12 @@ std::string floatText(float value) {
   return std::string(text, end);
 }
 
-void raiseOnFailure(contours::AnalysisStatus status) {
+void raiseOnFailure(contours::AnalysisStatus status, py::ssize_t cols, py::ssize_t rows) {
   switch (status) {
     case contours::AnalysisStatus::Ok:
       return;
     case contours::AnalysisStatus::OutOfMemory:
-      throw std::bad_alloc();
+      raiseAnalysisMemoryError(cols, rows);
     case contours::AnalysisStatus::TooLarge:
       throw py::value_error("image too large for the analysis");
     case contours::AnalysisStatus::BadImage:
@@ -202,21 +231,40 @@ std::pair<contours::AnalysisReport, cv::Mat> runAnalysis(cv::Mat image) {
   return outcome;
 }
 
+// The analysis of a cols x rows image: the matrix is made by makeImage, both
+// with the GIL released. Any allocation that fails, the copy's or the
+// analysis's, raises MemoryError naming the image's size.
+template <class MakeImage>
+std::pair<contours::AnalysisReport, cv::Mat> analyseReleased(MakeImage makeImage,
+                                                              py::ssize_t cols,
+                                                              py::ssize_t rows) {
+  std::pair<contours::AnalysisReport, cv::Mat> outcome;
+  try {
+    py::gil_scoped_release release;
+    outcome = runAnalysis(makeImage());
+  } catch (const std::bad_alloc&) {
+    raiseAnalysisMemoryError(cols, rows);
+  }
+  raiseOnFailure(outcome.first.status, cols, rows);
+  return outcome;
+}
+
 Result makeResult(const contours::AnalysisReport& report, const cv::Mat& mask) {
-  raiseOnFailure(report.status);
   Result result;
   py::array_t<std::uint8_t> maskArray({mask.rows, mask.cols});
   for (int y = 0; y < mask.rows; ++y) {
     std::memcpy(maskArray.mutable_data(y, 0), mask.ptr<unsigned char>(y),
                 static_cast<size_t>(mask.cols));
   }
-  result.mask = std::move(maskArray);
+  result.mask = frozen(std::move(maskArray));
   result.selectedPixels = report.selectedPixels;
   result.width = report.width;
   result.height = report.height;
   result.elapsedMs = report.elapsedMs;
-  result.histogram = py::array_t<std::int32_t>(contours::kBins, report.histogram.data());
-  result.quantileTable = py::array_t<float>(contours::kBins, report.quantileTable.data());
+  result.histogram =
+      frozen(py::array_t<std::int32_t>(contours::kBins, report.histogram.data()));
+  result.quantileTable =
+      frozen(py::array_t<float>(contours::kBins, report.quantileTable.data()));
   for (auto [search, record] : {std::pair{&result.blockSearch, &report.blockSearch},
                                 std::pair{&result.pixelSearch, &report.pixelSearch}}) {
     search->evaluations = record->evaluations;
@@ -230,11 +278,8 @@ Result analyse(const py::object& object, const std::string& orderName) {
   const Order order = parseOrder(orderName);
   const py::array image = byteArray(object, "image");
   const PixelLayout layout = pixelLayout(image, order);
-  std::pair<contours::AnalysisReport, cv::Mat> outcome;
-  {
-    py::gil_scoped_release release;
-    outcome = runAnalysis(bgrMatrix(layout));
-  }
+  const auto outcome =
+      analyseReleased([&layout] { return bgrMatrix(layout); }, layout.cols, layout.rows);
   return makeResult(outcome.first, outcome.second);
 }
 
@@ -247,28 +292,26 @@ Result analyse(const py::object& object, const std::string& orderName) {
 // ValueError; one whose bytes or pixels cannot be allocated, MemoryError.
 cv::Mat decode(const std::filesystem::path& path) {
   contours::ReadResult read;
-  {
+  try {
     py::gil_scoped_release release;
     read = contours::readImage(path.c_str(), [] {
       py::gil_scoped_acquire acquire;
       return PyErr_CheckSignals() == 0;
     });
+  } catch (const std::bad_alloc&) {
+    read.status = contours::ReadStatus::OutOfMemory;
   }
-  switch (read.status) {
-    case contours::ReadStatus::Ok:
-      return std::move(read.image);
-    case contours::ReadStatus::Interrupted:
-      throw py::error_already_set();
-    case contours::ReadStatus::OutOfMemory:
-      throw std::bad_alloc();
-    case contours::ReadStatus::Unreadable:
-      break;
-  }
+  if (read.status == contours::ReadStatus::Ok) return std::move(read.image);
+  if (read.status == contours::ReadStatus::Interrupted) throw py::error_already_set();
   // The name as Python spells it, whatever bytes the path holds.
   const py::object filename = py::reinterpret_steal<py::object>(
       PyUnicode_DecodeFSDefaultAndSize(path.c_str(),
                                        static_cast<py::ssize_t>(path.native().size())));
   if (!filename) throw py::error_already_set();
+  if (read.status == contours::ReadStatus::OutOfMemory) {
+    raiseMemoryError("not enough memory to read " +
+                     py::repr(filename).cast<std::string>());
+  }
   if (read.errorNumber != 0) {
     errno = read.errorNumber;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
@@ -278,9 +321,17 @@ cv::Mat decode(const std::filesystem::path& path) {
   throw py::error_already_set();
 }
 
-py::array readArray(const std::filesystem::path& path) {
+py::array readArray(const std::filesystem::path& path, const std::string& orderName) {
+  const Order order = parseOrder(orderName);
   auto owner = std::make_unique<cv::Mat>(decode(path));
-  const cv::Mat& image = *owner;
+  cv::Mat& image = *owner;
+  if (order == Order::Rgb) {
+    py::gil_scoped_release release;
+    for (int y = 0; y < image.rows; ++y) {
+      unsigned char* pixel = image.ptr<unsigned char>(y);
+      for (int x = 0; x < image.cols; ++x, pixel += 3) std::swap(pixel[0], pixel[2]);
+    }
+  }
   const std::vector<py::ssize_t> shape{image.rows, image.cols, 3};
   const std::vector<py::ssize_t> strides{static_cast<py::ssize_t>(image.step[0]), 3, 1};
   py::capsule base(owner.get(), [](void* matrix) { delete static_cast<cv::Mat*>(matrix); });
@@ -290,11 +341,10 @@ py::array readArray(const std::filesystem::path& path) {
 
 Result analyseFile(const std::filesystem::path& path) {
   cv::Mat image = decode(path);
-  std::pair<contours::AnalysisReport, cv::Mat> outcome;
-  {
-    py::gil_scoped_release release;
-    outcome = runAnalysis(std::move(image));
-  }
+  const int cols = image.cols;
+  const int rows = image.rows;
+  const auto outcome =
+      analyseReleased([&image] { return std::move(image); }, cols, rows);
   return makeResult(outcome.first, outcome.second);
 }
 
@@ -342,7 +392,9 @@ py::array overlay(const py::object& imageObject, const py::object& maskObject,
   const Order order = parseOrder(orderName);
   const py::array image = byteArray(imageObject, "image");
   const PixelLayout layout = pixelLayout(image, order);
-  const py::array mask = byteArray(maskObject, "mask");
+  // A boolean mask marks the contours with True, a byte mask with 0.
+  const py::array mask = byteArray(maskObject, "mask", true);
+  const bool markedWhenSet = mask.dtype().kind() == 'b';
   if (mask.ndim() != 2 || mask.shape(0) != layout.rows || mask.shape(1) != layout.cols) {
     throw py::value_error("mask must have the image's shape (" +
                           std::to_string(layout.rows) + ", " +
@@ -360,7 +412,7 @@ py::array overlay(const py::object& imageObject, const py::object& maskObject,
     for (py::ssize_t y = 0; y < layout.rows; ++y) {
       const unsigned char* marked = maskData + y * maskRowStride;
       for (py::ssize_t x = 0; x < layout.cols; ++x, marked += maskColStride, out += 3) {
-        if (*marked == 0) std::memcpy(out, colour.data(), 3);
+        if ((*marked != 0) == markedWhenSet) std::memcpy(out, colour.data(), 3);
       }
     }
   }
@@ -375,9 +427,106 @@ py::list searchSteps(const Search& search) {
   return steps;
 }
 
+// The state a pickle holds, and its checks on the way back: a state that is
+// not one this module wrote raises ValueError instead of building a result
+// whose arrays disagree with its sizes.
+[[noreturn]] void badState(const char* type) {
+  throw py::value_error(std::string("not a pickled contours.") + type);
+}
+
+py::tuple stateTuple(const py::handle& state, size_t size, const char* type) {
+  if (!py::isinstance<py::tuple>(state) || py::len(state) != size) badState(type);
+  return py::reinterpret_borrow<py::tuple>(state);
+}
+
+py::tuple searchState(const Search& search) {
+  return py::make_tuple(search.index, search.threshold, searchSteps(search));
+}
+
+Search searchFromState(const py::handle& state) {
+  const py::tuple fields = stateTuple(state, 3, "Search");
+  Search search;
+  try {
+    search.index = fields[0].cast<int>();
+    search.threshold = fields[1].cast<float>();
+    for (const py::handle step : fields[2].cast<py::list>()) {
+      const py::tuple values = stateTuple(step, 3, "Search");
+      search.evaluations.push_back(
+          {values[0].cast<int>(), values[1].cast<float>(), values[2].cast<float>()});
+    }
+  } catch (const py::cast_error&) {
+    badState("Search");
+  }
+  return search;
+}
+
+py::tuple resultState(const Result& result) {
+  return py::make_tuple(result.width, result.height, result.selectedPixels,
+                        result.elapsedMs, result.mask, result.histogram,
+                        result.quantileTable, searchState(result.blockSearch),
+                        searchState(result.pixelSearch));
+}
+
+// A fresh read-only copy of a pickled array, which must have the dtype and
+// shape the result's own would have.
+py::object stateArray(const py::handle& value, const py::dtype& dtype,
+                      const std::vector<py::ssize_t>& shape) {
+  if (!py::isinstance<py::array>(value)) badState("Result");
+  const auto array = py::reinterpret_borrow<py::array>(value);
+  if (!array.dtype().equal(dtype) || array.ndim() != static_cast<py::ssize_t>(shape.size())) {
+    badState("Result");
+  }
+  for (size_t axis = 0; axis < shape.size(); ++axis) {
+    if (array.shape(static_cast<py::ssize_t>(axis)) != shape[axis]) badState("Result");
+  }
+  return frozen(py::array(array.attr("copy")()));
+}
+
+Result resultFromState(const py::handle& state) {
+  const py::tuple fields = stateTuple(state, 9, "Result");
+  Result result;
+  try {
+    result.width = fields[0].cast<int>();
+    result.height = fields[1].cast<int>();
+    result.selectedPixels = fields[2].cast<long long>();
+    result.elapsedMs = fields[3].cast<std::uint32_t>();
+  } catch (const py::cast_error&) {
+    badState("Result");
+  }
+  result.mask = stateArray(fields[4], py::dtype::of<std::uint8_t>(),
+                           {result.height, result.width});
+  result.histogram = stateArray(fields[5], py::dtype::of<std::int32_t>(), {contours::kBins});
+  result.quantileTable = stateArray(fields[6], py::dtype::of<float>(), {contours::kBins});
+  result.blockSearch = searchFromState(fields[7]);
+  result.pixelSearch = searchFromState(fields[8]);
+  return result;
+}
+
+// What pickle and copy call: copyreg.__newobj__ makes the object through the
+// class's own __new__ and __setstate__ fills it, under every pickle protocol
+// (0 and 1 would otherwise make it through object's, which a compiled class
+// cannot take).
+py::tuple reduceByState(const py::object& self) {
+  return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"),
+                        py::make_tuple(self.get_type()), self.attr("__getstate__")());
+}
+
+// The mask's contour pixels as True, made once and kept.
+py::object resultEdges(Result& result) {
+  if (!result.edges) {
+    const auto mask = py::reinterpret_borrow<py::array_t<std::uint8_t>>(result.mask);
+    py::array_t<bool> edges({result.height, result.width});
+    const std::uint8_t* in = mask.data();
+    bool* out = edges.mutable_data();
+    for (py::ssize_t k = 0, size = mask.size(); k < size; ++k) out[k] = in[k] == 0;
+    result.edges = frozen(std::move(edges));
+  }
+  return result.edges;
+}
+
 }  // namespace
 
-PYBIND11_MODULE(contours, module) {
+PYBIND11_MODULE(_contours, module) {
   py::options options;
   options.disable_function_signatures();
   // pybind11 looks up numpy's C API once, in a function-local static, and the
@@ -386,33 +535,56 @@ PYBIND11_MODULE(contours, module) {
   // the GIL that the first needs: the first calls from a thread pool would
   // deadlock. Done here, it happens under the import lock, before any call.
   py::detail::npy_api::get();
+  // What no function below turns into a MemoryError of its own.
+  py::register_exception_translator([](std::exception_ptr thrown) {
+    try {
+      if (thrown) std::rethrow_exception(thrown);
+    } catch (const std::bad_alloc&) {
+      PyErr_SetString(PyExc_MemoryError, "not enough memory");
+    }
+  });
 
   module.attr("__version__") = CONTOURS_VERSION;
   module.doc() =
-      "Colour contour analysis that chooses its own thresholds.\n\n"
-      "analyse(image) selects the pixels on an image's salient colour contours;\n"
-      "read(path) decodes a file as the contours program does; analyse_file(path)\n"
-      "does both; overlay(image, mask) paints a result onto its image.";
+      "The compiled half of the contours package; use the functions of\n"
+      "contours itself, which take any array-like and give the defaults.";
 
-  py::class_<Search>(module, "Search",
-                     "One threshold search: the steps it evaluated and where it ended.")
+  // The classes belong to the package: pickles, reprs, error messages and
+  // help() name them contours.Search and contours.Result. pybind11 names a
+  // class after the module's __name__ when it makes it.
+  const py::object name = module.attr("__name__");
+  module.attr("__name__") = "contours";
+  py::class_<Search> search(module, "Search",
+                            "One threshold search: the steps it evaluated and where it "
+                            "ended. Pickles and copies.");
+  py::class_<Result> result(module, "Result",
+                            "What one analysis found. Its arrays are read-only; it "
+                            "pickles and copies, and numpy.asarray(result) is its edges.");
+  module.attr("__name__") = name;
+  search
       .def_property_readonly("steps", &searchSteps,
                              "Evaluated steps in order, as (index, threshold, dimension) "
                              "tuples: quantile table index, its threshold and the "
                              "box-counting dimension found there. The last is final.")
       .def_readonly("index", &Search::index, "Quantile table index the search ended on.")
       .def_readonly("threshold", &Search::threshold, "Final threshold.")
+      .def(py::pickle(&searchState,
+                       [](const py::tuple& state) { return searchFromState(state); }))
+      .def("__reduce__", &reduceByState)
       .def("__repr__", [](const Search& search) {
         return "Search(index=" + std::to_string(search.index) +
                ", threshold=" + floatText(search.threshold) +
                ", steps=" + std::to_string(search.evaluations.size()) + ")";
       });
 
-  py::class_<Result>(module, "Result", "What one analysis found.")
+  result
+      .def_property_readonly("edges", &resultEdges,
+                             "(height, width) bool array: True on contour pixels.")
       .def_readonly("mask", &Result::mask,
-                    "(height, width) uint8 array: 0 on contour pixels, 255 elsewhere.")
+                    "(height, width) uint8 array, the result file's image: 0 on "
+                    "contour pixels, 255 elsewhere.")
       .def_readonly("selected_pixels", &Result::selectedPixels,
-                    "Number of contour pixels (zeros in mask).")
+                    "Number of contour pixels (True in edges, 0 in mask).")
       .def_readonly("width", &Result::width, "Image width in pixels.")
       .def_readonly("height", &Result::height, "Image height in pixels.")
       .def_readonly("elapsed_ms", &Result::elapsedMs,
@@ -425,6 +597,58 @@ PYBIND11_MODULE(contours, module) {
                     "The search over the block field (a Search).")
       .def_readonly("pixel_search", &Result::pixelSearch,
                     "The search over the pixel field (a Search).")
+      .def(py::pickle(&resultState,
+                       [](const py::tuple& state) { return resultFromState(state); }))
+      .def("__reduce__", &reduceByState)
+      .def(
+          "__array__",
+          [](Result& result, const py::object& dtype, const py::object& copy) -> py::object {
+            // copy as numpy passes it: None copies only where needed, True
+            // always, False never.
+            const py::object edges = resultEdges(result);
+            const bool always = !copy.is_none() && copy.cast<bool>();
+            const bool never = !copy.is_none() && !always;
+            if (dtype.is_none() || py::dtype::from_args(dtype).equal(py::dtype::of<bool>())) {
+              return always ? edges.attr("copy")() : edges;
+            }
+            if (never) throw py::value_error("the edges are bool: another dtype needs a copy");
+            return edges.attr("astype")(dtype);
+          },
+          py::arg("dtype") = py::none(), py::arg("copy") = py::none(),
+          "The edges, as numpy.asarray(result) gives them.")
+      .def(
+          "save",
+          [](const Result& result, const std::filesystem::path& path) {
+            const auto mask =
+                py::array_t<std::uint8_t, py::array::c_style>::ensure(result.mask);
+            if (!mask) throw py::error_already_set();
+            const cv::Mat image(result.height, result.width, CV_8UC1,
+                                const_cast<std::uint8_t*>(mask.data()));
+            bool written = false;
+            int error = 0;
+            {
+              py::gil_scoped_release release;
+              written = contours::writeBmpAtomically(path.string(), image, &error);
+            }
+            if (written) return;
+            const py::object filename = py::reinterpret_steal<py::object>(
+                PyUnicode_DecodeFSDefaultAndSize(path.c_str(),
+                                                 static_cast<py::ssize_t>(path.native().size())));
+            if (!filename) throw py::error_already_set();
+            if (error != 0) {
+              errno = error;
+              PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+            } else {
+              PyErr_Format(PyExc_OSError, "cannot write %R", filename.ptr());
+            }
+            throw py::error_already_set();
+          },
+          py::arg("path"),
+          "save(path)\n\n"
+          "Writes the mask to path as the contours program writes GC_res.bmp, the\n"
+          "same bytes: to a temporary file beside it, flushed, then renamed over\n"
+          "path. Raises OSError when it cannot be written; whatever stood at path\n"
+          "is then left as it was.")
       .def("__repr__", [](const Result& result) {
         return "<contours.Result " + std::to_string(result.width) + "x" +
                std::to_string(result.height) + ", " +
@@ -433,50 +657,16 @@ PYBIND11_MODULE(contours, module) {
                floatText(result.pixelSearch.threshold) + ">";
       });
 
-  module.def("analyse", &analyse, py::arg("image"), py::arg("order") = "bgr",
-             "analyse(image: numpy.ndarray, order: str = 'bgr') -> contours.Result\n\n"
-             "Selects the pixels on the image's salient colour contours.\n\n"
-             "image is a uint8 array of shape (H, W, 3), (H, W, 4) (the fourth\n"
-             "channel is ignored) or (H, W) (grey), with any strides. order is the\n"
-             "channel order: 'bgr' (OpenCV's) or 'rgb' (scikit-image's, Pillow's,\n"
-             "imageio's). The GIL is released while the analysis runs.\n\n"
-             "An image with fewer than 9 rows or columns is too small for the block\n"
-             "measure, which needs three 3x3 blocks down and across: the histogram is\n"
-             "all 0, the quantile table and both thresholds are NaN, each search ends\n"
-             "on its first step with a NaN dimension, and nothing is selected (the\n"
-             "mask is all 255). Below 15 rows or columns no pixel is measured, so\n"
-             "nothing is selected either. Any search ends on the first step whose\n"
-             "dimension is NaN: where no 8x8 box of its field holds a selected cell,\n"
-             "as in a field smaller than 8x8, which has no box at all.\n\n"
-             "Raises TypeError for a non-array or a dtype other than uint8,\n"
-             "ValueError for a wrong shape, an empty image or one too large for\n"
-             "the analysis, MemoryError when its working arrays cannot be allocated.");
-
-  module.def("read", &readArray, py::arg("path"),
-             "read(path: str | os.PathLike) -> numpy.ndarray\n\n"
-             "Decodes an image file exactly as the contours program does, into a\n"
-             "(H, W, 3) uint8 array in BGR order.\n\n"
-             "Raises FileNotFoundError (or another OSError) when the file cannot\n"
-             "be opened, ValueError when it does not decode as an image.");
-
+  // The package's functions of the same names document these.
+  module.def("analyse", &analyse, py::arg("image"), py::arg("order") = "rgb",
+             "analyse(image: numpy.ndarray, order: str = 'rgb') -> contours.Result");
+  module.def("read", &readArray, py::arg("path"), py::arg("order") = "rgb",
+             "read(path: str | bytes | os.PathLike, order: str = 'rgb') -> numpy.ndarray");
   module.def("analyse_file", &analyseFile, py::arg("path"),
-             "analyse_file(path: str | os.PathLike) -> contours.Result\n\n"
-             "read(path) and analyse() in one call. The mask equals, byte for byte,\n"
-             "the result file the contours program writes for the same file.\n"
-             "Raises what read() and analyse() raise.");
-
+             "analyse_file(path: str | bytes | os.PathLike) -> contours.Result");
   module.def("overlay", &overlay, py::arg("image"), py::arg("mask"),
-             py::arg("colour") = py::none(), py::arg("order") = "bgr",
+             py::arg("colour") = py::none(), py::arg("order") = "rgb",
              "overlay(image: numpy.ndarray, mask: numpy.ndarray,\n"
              "        colour: tuple[int, int, int] | None = None,\n"
-             "        order: str = 'bgr') -> numpy.ndarray\n\n"
-             "A (H, W, 3) uint8 copy of the image in the given channel order, with\n"
-             "the pixels where mask is 0 painted in colour. colour is in that same\n"
-             "order; None paints red. image is taken as analyse() takes it; mask is a\n"
-             "(H, W) uint8 array such as Result.mask.\n\n"
-             "Raises TypeError for an image or mask that is not a uint8 array and\n"
-             "for a colour that is not a sequence of three integers (str, bytes and\n"
-             "bytearray are not colours); ValueError for an image analyse() refuses\n"
-             "for its shape, a mask of another shape, a colour value outside 0 to\n"
-             "255 or a bad order.");
+             "        order: str = 'rgb') -> numpy.ndarray");
 }

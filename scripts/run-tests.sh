@@ -13,12 +13,15 @@ jobs=$(nproc)
 # clang and its runtime build the fuzzers; parallel runs contours-parallel
 # (rsync for its tests of the multi-machine form, and an OpenSSH server and
 # client for the test that runs it over real ssh); dpkg-dev gives cpack
-# dpkg-shlibdeps, which needs file; the Python module is built with pybind11
-# and numpy for Debian's interpreter and tested with pytest; lintian checks
-# the packages.
+# dpkg-shlibdeps, which needs file; the Python package is built with pybind11
+# and numpy for Debian's interpreter and tested with pytest (PIL images as
+# input, a Dask cluster of its own, pip install . into a fresh virtual
+# environment with the system's setuptools and wheel); lintian checks the
+# packages.
 "$root/scripts/install-deps.sh" libgtest-dev clang libclang-rt-14-dev parallel rsync \
   dpkg-dev file openssh-server openssh-client pybind11-dev python3-dev python3-numpy \
-  python3-pytest lintian
+  python3-pytest python3-pil python3-distributed python3-venv python3-setuptools \
+  python3-wheel python3-pip lintian
 
 passed=0
 build_and_test() {

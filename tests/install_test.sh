@@ -67,6 +67,25 @@ mkdir "$work/run"
   fail "installed contours failed"
 [ -f "$work/run/GC_res.bmp" ] || fail "installed contours wrote no result"
 
+# The Python package, where the build made it, imports from the prefix and
+# gives the installed program's result.
+if compgen -G "$build/python/site/contours/_contours*.so" >/dev/null; then
+  cached() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+  python_site=$(cached CONTOURS_PYTHON_INSTALL_DIR)
+  for file in __init__.py py.typed _contours.pyi; do
+    [ -f "$prefix/$python_site/contours/$file" ] || fail "$python_site/contours/$file missing"
+  done
+  compgen -G "$prefix/$python_site/contours/_contours*.so" >/dev/null ||
+    fail "$python_site/contours lacks the compiled module"
+  PYTHONPATH=$prefix/$python_site "$(cached Python3_EXECUTABLE)" -c '
+import sys, numpy, contours
+assert contours.__file__.startswith(sys.argv[1]), contours.__file__
+assert numpy.array_equal(contours.analyse_file(sys.argv[2]).mask,
+                         contours.read(sys.argv[3])[..., 0])
+' "$prefix" "$data/coffee.png" "$work/run/GC_res.bmp" ||
+    fail "installed Python package failed or disagrees with contours"
+fi
+
 # The example, built through find_package(contours).
 cmake -S "$source/examples" -B "$work/example" \
   -DCMAKE_PREFIX_PATH="$prefix" >"$work/configure.log" 2>&1 ||

@@ -16,7 +16,7 @@ arch=$(dpkg --print-architecture)
 triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 packages=(contours libcontours-dev)
 # The Python package exists where the build made the module.
-compgen -G "$build/python/site/contours*.so" >/dev/null && packages+=(python3-contours)
+compgen -G "$build/python/site/contours/_contours*.so" >/dev/null && packages+=(python3-contours)
 
 (cd "$work" && cpack -G DEB -B "$work/out" --config "$build/CPackConfig.cmake" \
   >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack failed"; }
@@ -86,10 +86,16 @@ duplicates=$(for deb in "$work"/out/*.deb; do dpkg-deb --contents "$deb"; done |
 if [[ " ${packages[*]} " == *" python3-contours "* ]]; then
   site=usr/lib/python3/dist-packages
   module=$(dpkg-deb --contents "$work/out/python3-contours_${version}_$arch.deb" |
-    awk '{print $6}' | grep -x "\./$site/contours\.cpython-.*\.so") ||
-    fail "python3-contours lacks the module in $site"
-  has_all python3-contours "$site/contours.pyi"
+    awk '{print $6}' | grep -x "\./$site/contours/_contours\.cpython-.*\.so") ||
+    fail "python3-contours lacks the compiled module in $site/contours"
+  has_all python3-contours "$site/contours/__init__.py" "$site/contours/_contours.pyi" \
+    "$site/contours/py.typed"
   depends_on python3-contours python3-numpy python3 libopencv-core406 libopencv-imgcodecs406
+  # Its byte-compiled files are made on install and removed before removal.
+  for script in postinst:py3compile prerm:py3clean; do
+    dpkg-deb --info "$work/out/python3-contours_${version}_$arch.deb" "${script%:*}" |
+      grep -q "${script#*:} -p python3-contours" || fail "python3-contours ${script%:*} lacks ${script#*:}"
+  done
 fi
 
 # Debian's package checker finds no error in any package.
@@ -115,7 +121,7 @@ if [ -n "${module:-}" ]; then
   PYTHONPATH=$work/root/$site /usr/bin/python3 -c '
 import sys, numpy, contours
 assert contours.__file__.startswith(sys.argv[1]), contours.__file__
-result = contours.analyse_file(sys.argv[2])
+result = contours.analyse(contours.read(sys.argv[2]))
 assert numpy.array_equal(result.mask, contours.read(sys.argv[3])[..., 0])
 ' "$work/root" "$data/shapes.png" "$work/run/GC_res.bmp" ||
     fail "packaged Python module failed or disagrees with contours"

@@ -20,10 +20,10 @@ import contours  # noqa: E402
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
-    image = contours.read(sys.argv[1])[..., ::-1]  # matplotlib shows RGB
-    result = contours.analyse(image, order="rgb")
+    image = contours.read(sys.argv[1])  # RGB, as matplotlib shows it
+    result = contours.analyse(image)
     panels = [("input", image),
-              ("contours", contours.overlay(image, result.mask, order="rgb")),
+              ("contours", contours.overlay(image, result.edges)),
               (f"mask: {result.selected_pixels} pixels", result.mask)]
 
     figure, axes = plt.subplots(1, 3, figsize=(15, 5 * image.shape[0] / image.shape[1] + 0.6))

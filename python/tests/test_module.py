@@ -1,11 +1,16 @@
 """The Python module against the contours program, the reference data and
 hostile input. The build passes CONTOURS_EXE and CONTOURS_TEST_DATA."""
 
+import copy
+import inspect
 import json
 import os
+import pickle
 import subprocess
 import sys
 import textwrap
+from concurrent.futures import ProcessPoolExecutor
+from multiprocessing import get_context
 from pathlib import Path
 
 import numpy as np
@@ -17,12 +22,18 @@ DATA = Path(os.environ["CONTOURS_TEST_DATA"])
 IMAGES = ["shapes", "coffee", "astronaut"]
 
 
-def same_result(a, b):
-    assert np.array_equal(a.mask, b.mask)
-    assert np.array_equal(a.histogram, b.histogram)
+def same_result(a, b, timed=False):
+    """Every field of a and b is equal, NaN to NaN; elapsed_ms too if timed."""
+    fields = ["width", "height", "selected_pixels"] + ["elapsed_ms"] * timed
+    assert [getattr(a, f) for f in fields] == [getattr(b, f) for f in fields]
+    for array in ("mask", "edges", "histogram", "quantile_table"):
+        x, y = getattr(a, array), getattr(b, array)
+        assert x.dtype == y.dtype and not x.flags.writeable and not y.flags.writeable
+        assert np.array_equal(x, y, equal_nan=x.dtype.kind == "f")
     for search in ("block_search", "pixel_search"):
-        steps = [np.array(getattr(r, search).steps, np.float64) for r in (a, b)]
-        assert np.array_equal(*steps, equal_nan=True)
+        x, y = getattr(a, search), getattr(b, search)
+        assert x.index == y.index and np.array_equal(x.threshold, y.threshold, equal_nan=True)
+        assert np.array_equal(*(np.array(s.steps, np.float64) for s in (x, y)), equal_nan=True)
 
 
 @pytest.fixture(scope="module")
@@ -38,6 +49,9 @@ def test_mask_and_report_equal_the_programs_and_the_reference(name, tmp_path):
     written = contours.read(tmp_path / "GC_res.bmp")
     assert result.mask.shape == written.shape[:2] and result.mask.flags.owndata
     assert np.array_equal(result.mask, written[..., 0])
+    # edges is numpy's form of the same pixels, and what np.asarray gives.
+    assert result.edges.dtype == bool and np.array_equal(result.edges, written[..., 0] == 0)
+    assert np.asarray(result) is result.edges and np.array(result).flags.writeable
     assert np.array_equal(result.mask, contours.read(DATA / f"{name}.expected.png")[..., 0])
 
     expected = json.loads((DATA / f"{name}.expected.json").read_text())
@@ -69,12 +83,16 @@ def test_views_and_strides_give_the_bits_of_contiguous_copies(shapes):
 
 
 def test_channel_orders_and_counts_are_converted_as_the_decoder_does(shapes, tmp_path):
-    reference = contours.analyse(shapes)
-    same_result(contours.analyse(shapes[..., ::-1], order="rgb"), reference)
-    same_result(contours.analyse(np.ascontiguousarray(shapes[..., ::-1]), "rgb"), reference)
+    # read() and analyse() default to RGB; the analysis of read() is the file's.
+    reference = contours.analyse_file(DATA / "shapes.png")
+    same_result(contours.analyse(shapes), reference)
+    bgr = contours.read(DATA / "shapes.png", order="bgr")
+    assert np.array_equal(bgr, shapes[..., ::-1]) and bgr.flags.c_contiguous
+    same_result(contours.analyse(bgr, order="bgr"), reference)
+    same_result(contours.analyse(shapes[..., ::-1], "bgr"), reference)
     alpha = np.random.default_rng(1).integers(0, 256, shapes.shape[:2], np.uint8)
     same_result(contours.analyse(np.dstack([shapes, alpha])), reference)
-    same_result(contours.analyse(np.dstack([shapes[..., ::-1], alpha]), "rgb"), reference)
+    same_result(contours.analyse(np.dstack([bgr, alpha]), "bgr"), reference)
     # A grey file, decoded to three channels, against the grey array itself.
     subprocess.run([os.environ["CONTOURS_EXE"], DATA / "coffee.png"], cwd=tmp_path,
                    check=True, stdout=subprocess.DEVNULL)
@@ -82,14 +100,54 @@ def test_channel_orders_and_counts_are_converted_as_the_decoder_does(shapes, tmp
     same_result(contours.analyse(decoded[..., 0]), contours.analyse(decoded))
 
 
-def test_overlay_paints_exactly_the_contour_pixels(shapes):
-    mask = contours.analyse(shapes).mask
+def test_overlay_paints_exactly_the_contour_pixels_of_a_byte_or_boolean_mask(shapes):
+    result = contours.analyse(shapes)
+    mask = result.mask
     painted = contours.overlay(shapes, mask)
-    assert np.array_equal(painted[mask == 0], np.broadcast_to([0, 0, 255], (np.sum(mask == 0), 3)))
+    assert np.array_equal(painted[mask == 0], np.broadcast_to([255, 0, 0], (np.sum(mask == 0), 3)))
     assert np.array_equal(painted[mask != 0], shapes[mask != 0])
-    rgb = contours.overlay(shapes[..., ::-1], mask, colour=(1, 2, 3), order="rgb")
-    assert np.array_equal(rgb[mask == 0][0], [1, 2, 3])
-    assert np.array_equal(rgb[mask != 0], shapes[..., ::-1][mask != 0])
+    for edges in (result.edges, result, result.edges.tolist()):
+        assert np.array_equal(contours.overlay(shapes, edges), painted)
+    bgr = contours.overlay(shapes[..., ::-1], mask, colour=(1, 2, 3), order="bgr")
+    assert np.array_equal(bgr[mask == 0][0], [1, 2, 3])
+    assert np.array_equal(bgr[mask != 0], shapes[..., ::-1][mask != 0])
+
+
+def test_pil_images_are_taken_in_their_colours_as_the_decoder_takes_their_files(tmp_path):
+    """A PIL image was refused, and a palette would be taken as grey indices."""
+    Image = pytest.importorskip("PIL.Image")
+    original = Image.open(DATA / "shapes.png")
+    for mode in ("RGB", "RGBA", "L", "LA", "P"):
+        image = original.quantize(64) if mode == "P" else original.convert(mode)
+        image.save(tmp_path / f"{mode}.png")
+        same_result(contours.analyse(Image.open(tmp_path / f"{mode}.png")),
+                    contours.analyse_file(tmp_path / f"{mode}.png"))
+    with pytest.raises(TypeError, match="I;16"):
+        contours.analyse(Image.new("I;16", (20, 20)))
+
+
+def test_results_functions_and_searches_cross_pickle_copy_and_processes_whole():
+    result = contours.analyse_file(DATA / "shapes.png")
+    tiny = contours.analyse(np.zeros((4, 4, 3), np.uint8))  # NaN thresholds
+    for original in (result, tiny):
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            same_result(pickle.loads(pickle.dumps(original, protocol)), original, timed=True)
+        same_result(copy.copy(original), original, timed=True)
+        same_result(copy.deepcopy(original), original, timed=True)
+    search = pickle.loads(pickle.dumps(result.pixel_search))
+    assert repr(search) == repr(result.pixel_search) and search.steps == result.pixel_search.steps
+    # A state whose mask disagrees with its sizes would read past the mask.
+    make, args, state = result.__reduce__()
+    with pytest.raises(ValueError):
+        make(*args).__setstate__(state[:4] + (state[4][1:],) + state[5:])
+    # The functions go by name, with the signatures a caller sees.
+    for function in (contours.analyse, contours.analyse_file, contours.read, contours.overlay):
+        assert pickle.loads(pickle.dumps(function)) is function
+        assert inspect.signature(function).parameters
+    # Into a fresh interpreter and back, as process pools and clusters send them.
+    with ProcessPoolExecutor(1, mp_context=get_context("spawn")) as pool:
+        for returned, original in zip(pool.map(copy.copy, [result, tiny]), [result, tiny]):
+            same_result(returned, original, timed=True)
 
 
 def test_threads_from_the_first_call_give_the_results_of_one_thread():
@@ -119,6 +177,7 @@ def huge(rows, cols):
     (lambda: contours.analyse([[1, 2, 3]]), TypeError),
     (lambda: contours.analyse(np.zeros((4, 4, 3), np.float32)), TypeError),
     (lambda: contours.analyse(np.zeros((4, 4, 3), bool)), TypeError),
+    (lambda: contours.analyse(str(DATA / "shapes.png")), TypeError),
     (lambda: contours.analyse(np.zeros((4, 4, 2), np.uint8)), ValueError),
     (lambda: contours.analyse(np.zeros(12, np.uint8)), ValueError),
     (lambda: contours.analyse(np.zeros((0, 4, 3), np.uint8)), ValueError),
@@ -130,6 +189,7 @@ def huge(rows, cols):
     (lambda: contours.analyse_file(DATA), IsADirectoryError),
     (lambda: contours.overlay(np.zeros((4, 4, 3), np.uint8), np.zeros((4, 5), np.uint8)),
      ValueError),
+    (lambda: contours.overlay(np.zeros((4, 4, 3), np.uint8), np.zeros((4, 4))), TypeError),
     (lambda: contours.overlay(np.zeros((4, 4, 3), np.uint8), np.zeros((4, 4), np.uint8),
                               colour=(0, 0, 256)), ValueError),
 ])
@@ -192,12 +252,12 @@ def test_scarce_memory_raises_memory_error_and_leaves_the_module_working():
         packed = np.zeros((8000, 8000, 3), np.uint8)
         size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
         resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20),) * 2)
-        for image in (packed, packed[:, :, ::-1]):
+        for image in (packed, packed[:, :, ::-1]):  # read in place, copied
             try:
-                contours.analyse(image)
+                contours.analyse(image, order="bgr")
                 raise SystemExit("no MemoryError")
-            except MemoryError:
-                pass
+            except MemoryError as error:
+                assert str(error) == "not enough memory for a 8000 x 8000 analysis", error
         contours.analyse_file({str(DATA / "shapes.png")!r})
     """)
     subprocess.run([sys.executable, "-c", script], check=True)
