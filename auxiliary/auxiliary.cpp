@@ -1,14 +1,14 @@
-#include "auxiliary.hpp"
+#include <contours/auxiliary.hpp>
 
 #include <cmath>
 #include <limits>
 
 namespace contours {
 
-void calcDeriv(float*** surface, const float* mask1, const float* mask2,
-               const float* mask3, const float* mask4, const float* mask5,
-               const float* mask6, float* d2x, float* dxy, float* d2y, float* dx,
-               float* dy, int n, int row, int column) {
+void calcDeriv(const float* const* const* surface, const float* mask1,
+               const float* mask2, const float* mask3, const float* mask4,
+               const float* mask5, const float* mask6, float* d2x, float* dxy,
+               float* d2y, float* dx, float* dy, int n, int row, int column) {
   float* const outputs[] = {d2x, dxy, d2y, dx, dy};
   for (float* out : outputs)
     for (int p = 0; p < 3; ++p) out[p] = 0.0f;

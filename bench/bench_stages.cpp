@@ -18,7 +18,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "contours.hpp"
+#include <contours/contours.hpp>
 #include "driver/pipeline.hpp"
 
 namespace {

@@ -1,6 +1,7 @@
 # Install layout:
 #   bin/                      contours, contours-batch, contours-parallel
-#   include/contours/         every header of include/
+#   include/contours/         every header of include/contours, and
+#                             version.hpp made in the build tree
 #   lib/<triplet>/            libcontours_core.a (CMAKE_INSTALL_LIBDIR)
 #   lib/<triplet>/cmake/contours/
 #                             CMake package: find_package(contours) gives
@@ -23,9 +24,11 @@ install(PROGRAMS scripts/contours-parallel
   DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
 install(TARGETS contours_core EXPORT contoursTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
-install(DIRECTORY include/
+install(DIRECTORY include/contours/
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/contours COMPONENT development
   FILES_MATCHING PATTERN "*.hpp")
+install(FILES ${PROJECT_BINARY_DIR}/include/contours/version.hpp
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/contours COMPONENT development)
 
 install(EXPORT contoursTargets
   NAMESPACE contours::

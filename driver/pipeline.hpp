@@ -4,7 +4,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "contours.hpp"
+#include <contours/contours.hpp>
 
 namespace contours {
 

@@ -1,4 +1,4 @@
-#include "contours.hpp"
+#include <contours/contours.hpp>
 
 namespace contours {
 

@@ -1,4 +1,4 @@
-#include "contours.hpp"
+#include <contours/contours.hpp>
 #include "driver/search.hpp"
 
 #include <cmath>
@@ -6,7 +6,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "dimension.hpp"
+#include <contours/dimension.hpp>
+
+#include "dimension/box_counting.hpp"
 
 namespace contours {
 
@@ -36,36 +38,26 @@ void checkSearchStart(int bins, double startFraction) {
 
 }  // namespace
 
-void fixLastSegment(const float* field, unsigned char* mask, int rows, int cols,
-                    float threshold) {
-  if (rows <= 0 || cols <= 0) return;  // no cells
-  const size_t n = static_cast<size_t>(rows) * static_cast<size_t>(cols);
-  for (size_t i = 0; i < n; ++i)
-    if (field[i] >= threshold) mask[i] = 0;
-}
-
 SearchRecord findThreshold(const float* field, int rows, int cols,
                            const float* quantileTable, int bins, float target,
                            float tolerance, double startFraction, int boxSize) {
   checkSearchStart(bins, startFraction);
   // Every evaluation counts boxes over the same field: summarise it once.
-  return findThreshold(summariseQuarters(field, rows, cols, boxSize), quantileTable,
-                       bins, target, tolerance, startFraction);
+  const QuarterMaxima quarters = summariseQuarters(field, rows, cols, boxSize);
+  return findThreshold(
+      [&](int index) { return countBoxesReaching(quarters, quantileTable[index]); },
+      quantileTable, bins, target, tolerance, startFraction);
 }
 
-namespace {
-
-// The search, counting boxes for entry index of the table with
-// count(index).
-template <class Count>
-SearchRecord searchTable(Count count, const float* quantileTable, int bins, float target,
-                         float tolerance, double startFraction) {
+SearchRecord findThreshold(const std::function<DimensionSamples(int)>& samplesAt,
+                           const float* quantileTable, int bins, float target,
+                           float tolerance, double startFraction) {
   checkSearchStart(bins, startFraction);
   const double start = bins * startFraction;
   SearchRecord record;
   auto evaluate = [&](int index) {
     const float threshold = quantileTable[index];
-    const float dimension = slopeOf(count(index));
+    const float dimension = slopeOf(samplesAt(index));
     record.evaluations.push_back({index, threshold, dimension});
     return dimension;
   };
@@ -87,25 +79,6 @@ SearchRecord searchTable(Count count, const float* quantileTable, int bins, floa
   record.index = mid;
   record.threshold = quantileTable[mid];
   return record;
-}
-
-}  // namespace
-
-SearchRecord findThreshold(const QuarterMaxima& quarters, const float* quantileTable,
-                           int bins, float target, float tolerance,
-                           double startFraction) {
-  return searchTable(
-      [&](int index) { return BowCountingDimension(quarters, quantileTable[index]); },
-      quantileTable, bins, target, tolerance, startFraction);
-}
-
-SearchRecord findThresholdByRank(const RankQuarters& rankQuarters,
-                                 const float* quantileTable, int bins, float target,
-                                 float tolerance, double startFraction) {
-  // A cell reaches entry k exactly when its rank exceeds k.
-  return searchTable(
-      [&](int index) { return BowCountingDimension(rankQuarters, index); },
-      quantileTable, bins, target, tolerance, startFraction);
 }
 
 SearchRecord thresholdSearch(const float* field, int rows, int cols,

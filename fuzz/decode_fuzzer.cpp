@@ -14,7 +14,7 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "contours.hpp"
+#include <contours/contours.hpp>
 #include "image_file.hpp"
 #include "image_header.hpp"
 

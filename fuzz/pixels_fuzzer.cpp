@@ -9,7 +9,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "contours.hpp"
+#include <contours/contours.hpp>
 
 namespace {
 

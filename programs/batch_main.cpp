@@ -15,6 +15,9 @@
 //   PATH  WIDTHxHEIGHT  N ms  N selected  RESULT_PATH
 //   PATH  error: REASON
 //
+// "contours-batch --help" prints the usage and "contours-batch --version" the
+// version, status 0 (unless a folder of that name exists).
+//
 // Exit statuses:
 //   0  every image was analysed and its result written
 //   1  at least one image failed (the others were still processed)
@@ -28,10 +31,10 @@
 // of the result being written; results already filed stay, each with its line.
 
 #include <malloc.h>
-#include <sys/stat.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -52,11 +55,14 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <contours/contours.hpp>
+#include <contours/version.hpp>
+
 #include "batch_output.hpp"
+#include "failure.hpp"
 #include "image_file.hpp"
 #include "image_header.hpp"
 #include "result_file.hpp"
-#include "contours.hpp"
 #include "support/vector_choice.hpp"
 
 namespace {
@@ -65,6 +71,11 @@ constexpr int kAllWritten = 0;
 constexpr int kSomeFailed = 1;
 constexpr int kWrongArguments = 2;
 constexpr int kBadOutputDir = 3;
+
+const char* const kUsage =
+    "Usage: contours-batch OUTPUT_DIR IMAGE...\n"
+    "Analyses each IMAGE as contours does and files its result as\n"
+    "OUTPUT_DIR/<image file name>.bmp. See contours-batch(1).\n";
 
 // What is left to do for one image once its analysis is over: report its
 // error, or file its result and report that.
@@ -375,9 +386,7 @@ Outcome analyseOne(const char* path, contours::ReadResult read) {
   Outcome outcome;
   outcome.path = path;
   if (read.status != contours::ReadStatus::Ok) {
-    outcome.error = read.status == contours::ReadStatus::OutOfMemory
-                        ? "not enough memory"
-                        : "cannot read or decode the image";
+    outcome.error = contours::reasonOf(contours::failureOf(read.status));
     return outcome;
   }
   cv::Mat image = std::move(read.image);
@@ -386,18 +395,9 @@ Outcome analyseOne(const char* path, contours::ReadResult read) {
 
   const contours::AnalysisReport report =
       contours::analyseImage(std::move(image), outcome.result);
-  switch (report.status) {
-    case contours::AnalysisStatus::Ok:
-      break;
-    case contours::AnalysisStatus::TooLarge:
-      outcome.error = "image too large";
-      return outcome;
-    case contours::AnalysisStatus::OutOfMemory:
-      outcome.error = "not enough memory";
-      return outcome;
-    case contours::AnalysisStatus::BadImage:
-      outcome.error = "cannot read or decode the image";
-      return outcome;
+  if (report.status != contours::AnalysisStatus::Ok) {
+    outcome.error = contours::reasonOf(contours::failureOf(report.status));
+    return outcome;
   }
   outcome.elapsedMs = report.elapsedMs;
   outcome.selectedPixels = report.selectedPixels;
@@ -405,8 +405,18 @@ Outcome analyseOne(const char* path, contours::ReadResult read) {
 }
 
 int run(int argc, char** argv) {
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "--version")) {
+    struct stat info {};
+    if (::stat(argv[1], &info) != 0) {  // not a folder of that name
+      if (std::string(argv[1]) == "--version")
+        std::cout << "contours-batch " << contours::version() << std::endl;
+      else
+        std::cout << kUsage << std::flush;
+      return kAllWritten;
+    }
+  }
   if (argc < 3) {
-    std::cout << "Usage: contours-batch OUTPUT_DIR IMAGE..." << std::endl;
+    std::cout << kUsage << std::flush;
     return kWrongArguments;
   }
   // As contours does: a vector build that cannot be had is refused before any
@@ -439,7 +449,8 @@ int run(int argc, char** argv) {
   // running out of memory in it can be caught: then no image can be read.
   if (!contours::prepareDecoders()) {
     for (int i = 2; i < argc; ++i)
-      std::cout << argv[i] << "\terror: not enough memory" << std::endl;
+      std::cout << argv[i] << "\terror: "
+                << contours::reasonOf(contours::Failure::OutOfMemory) << std::endl;
     return kSomeFailed;
   }
 

@@ -13,39 +13,69 @@
 //        (" --(!) Not enough memory ")
 //   250  CONTOURS_ISA names a vector build this processor cannot run, or none
 //        (" --(!) CONTOURS_ISA=<value>: ... ")
+//
+// "contours --help" prints the usage and "contours --version" the version,
+// status 0, unless a file of that name exists (which is then analysed).
 // Every message goes to standard output. No input, file-system state or
 // resource limit ends the run by a signal: a pipe closed by the reader of
 // standard output or a file-size limit turns into a failed write instead.
 // SIGINT, SIGTERM and SIGHUP still end it, but only after the temporary file
 // of a write in progress is removed; an earlier GC_res.bmp stays as it was.
 
+#include <sys/stat.h>
+
 #include <iostream>
 #include <string>
 #include <utility>
 
-#include <opencv2/imgcodecs.hpp>
 
-#include "contours.hpp"
+#include <contours/contours.hpp>
+#include <contours/version.hpp>
+
+#include "failure.hpp"
 #include "image_file.hpp"
 #include "result_file.hpp"
 #include "support/vector_choice.hpp"
 
 namespace {
 
-constexpr int kWrongArguments = -1;  // 255
-constexpr int kReadError = -2;       // 254
-constexpr int kWriteError = -3;      // 253
-constexpr int kTooLarge = -4;        // 252
-constexpr int kOutOfMemory = -5;     // 251
-constexpr int kNoVectorBuild = -6;   // 250
+constexpr int kWrongArguments = 255;
+constexpr int kWriteError = 253;
+constexpr int kNoVectorBuild = 250;
 
 const char* const kResultFile = "GC_res.bmp";
+
+const char* const kUsage =
+    "Usage: contours IMAGE\n"
+    "Writes the pixels on IMAGE's salient colour contours to GC_res.bmp in the\n"
+    "working directory: 0 on contour pixels, 255 elsewhere. See contours(1).\n";
+
+// A failure's console line and exit status.
+int fail(contours::Failure failure) {
+  std::cout << contours::consoleLineOf(failure) << std::endl;
+  return contours::exitStatusOf(failure);
+}
+
+// --help and --version, as every user types first; a file of that name is
+// analysed as any other.
+bool answeredOption(const char* argument) {
+  const std::string option = argument;
+  if (option != "--help" && option != "--version") return false;
+  struct stat info {};
+  if (::stat(argument, &info) == 0) return false;
+  if (option == "--help")
+    std::cout << kUsage << std::flush;
+  else
+    std::cout << "contours " << contours::version() << std::endl;
+  return true;
+}
 
 int run(int argc, char** argv) {
   if (argc != 2) {
     std::cout << "Wrong number of arguments!" << std::endl;
     return kWrongArguments;
   }
+  if (answeredOption(argv[1])) return 0;
 
   const contours::VectorBuildRequest isa = contours::requestedVectorBuild();
   if (isa.refused()) {
@@ -56,19 +86,10 @@ int run(int argc, char** argv) {
 
   // The decoders' first use, on this thread, where running out of memory in it
   // can be caught.
-  if (!contours::prepareDecoders()) {
-    std::cout << " --(!) Not enough memory " << std::endl;
-    return kOutOfMemory;
-  }
+  if (!contours::prepareDecoders()) return fail(contours::Failure::OutOfMemory);
   contours::ReadResult read = contours::readImage(argv[1]);
-  if (read.status == contours::ReadStatus::OutOfMemory) {
-    std::cout << " --(!) Not enough memory " << std::endl;
-    return kOutOfMemory;
-  }
-  if (read.status != contours::ReadStatus::Ok) {
-    std::cout << " --(!) Error reading images \n" << std::endl;
-    return kReadError;
-  }
+  if (read.status != contours::ReadStatus::Ok)
+    return fail(contours::failureOf(read.status));
   cv::Mat image = std::move(read.image);
 
   std::cout << "Width of image: " << image.cols << std::endl;
@@ -78,19 +99,8 @@ int run(int argc, char** argv) {
   cv::Mat result;
   const contours::AnalysisReport report =
       contours::analyseImage(std::move(image), result);
-  switch (report.status) {
-    case contours::AnalysisStatus::Ok:
-      break;
-    case contours::AnalysisStatus::TooLarge:
-      std::cout << " --(!) Image too large " << std::endl;
-      return kTooLarge;
-    case contours::AnalysisStatus::OutOfMemory:
-      std::cout << " --(!) Not enough memory " << std::endl;
-      return kOutOfMemory;
-    case contours::AnalysisStatus::BadImage:  // imread delivers 8-bit BGR only
-      std::cout << " --(!) Error reading images \n" << std::endl;
-      return kReadError;
-  }
+  if (report.status != contours::AnalysisStatus::Ok)
+    return fail(contours::failureOf(report.status));
 
   std::cout << "GC time (ms): " << report.elapsedMs << std::endl;
 

@@ -33,7 +33,9 @@
 
 #include <opencv2/core.hpp>
 
-#include "contours.hpp"
+#include <contours/contours.hpp>
+
+#include "failure.hpp"
 #include "image_file.hpp"
 #include "result_file.hpp"
 
@@ -107,8 +109,7 @@ struct PixelLayout {
 // an index) are 32-bit integers inside it. Checked before any copy is made, so
 // that a huge broadcast view fails at once instead of after allocating it.
 bool tooLarge(py::ssize_t rows, py::ssize_t cols) {
-  constexpr py::ssize_t kMaxSide = std::numeric_limits<int>::max() / 20;
-  return rows > kMaxSide || cols > kMaxSide || rows * cols >= (py::ssize_t{1} << 31);
+  return !contours::analysable(rows, cols);
 }
 
 PixelLayout pixelLayout(const py::array& image, Order order) {
@@ -126,7 +127,8 @@ PixelLayout pixelLayout(const py::array& image, Order order) {
   }
   if (tooLarge(layout.rows, layout.cols)) {
     throw py::value_error("image too large for the analysis: shape " + shapeText(image) +
-                          " (at most 2^31 - 1 pixels and 107374182 on a side)");
+                          " (at most 2^31 - 1 pixels and " +
+                          std::to_string(contours::kMaxImageSide) + " on a side)");
   }
   layout.rowStride = image.strides(0);
   layout.colStride = image.strides(1);
@@ -209,15 +211,18 @@ std::string floatText(float value) {
   return std::string(text, end);
 }
 
+// The failure as the programs classify it (see failure.hpp), in Python's
+// words: MemoryError names the analysis' size.
 void raiseOnFailure(contours::AnalysisStatus status, py::ssize_t cols, py::ssize_t rows) {
-  switch (status) {
-    case contours::AnalysisStatus::Ok:
+  const contours::Failure failure = contours::failureOf(status);
+  switch (failure) {
+    case contours::Failure::None:
       return;
-    case contours::AnalysisStatus::OutOfMemory:
+    case contours::Failure::OutOfMemory:
       raiseAnalysisMemoryError(cols, rows);
-    case contours::AnalysisStatus::TooLarge:
-      throw py::value_error("image too large for the analysis");
-    case contours::AnalysisStatus::BadImage:
+    case contours::Failure::TooLarge:
+      throw py::value_error(std::string(contours::reasonOf(failure)) + " for the analysis");
+    case contours::Failure::Unreadable:
       break;
   }
   throw py::value_error("image is not an 8-bit three-channel image");

@@ -1,5 +1,4 @@
-#include "surface.hpp"
-#include "surface/surface_rows.hpp"
+#include <contours/surface.hpp>
 
 #include <cmath>
 #include <cstring>
@@ -173,15 +172,15 @@ CONTOURS_INLINE Shorts loadShorts(const unsigned short* p) {
 typedef unsigned int Words4 __attribute__((vector_size(16)));
 typedef unsigned long long Quads2 __attribute__((vector_size(16)));
 
-// The 2295 - (byte sum) of channels 0, 1, 2 of blocks bk .. bk+7, one block
+// The 2295 - (byte sum) of channels 0, 1, 2 of blocks bj .. bj+7, one block
 // a lane: each block's three sums are formed in the low lanes of one vector
 // (cs[9b+c] + cs[9b+c+3] + cs[9b+c+6], lanes 0..2; cs is read up to 5 past
 // the row's 9 * count sums), and the eight vectors' lanes 0..2 transposed.
-CONTOURS_INLINE void blockSums8(const unsigned short* cs, int bk, Ints& a0, Ints& a1,
+CONTOURS_INLINE void blockSums8(const unsigned short* cs, int bj, Ints& a0, Ints& a1,
                                 Ints& a2) {
   Shorts t[8];
   for (int b = 0; b < 8; ++b) {
-    const unsigned short* p = cs + 9 * (bk + b);
+    const unsigned short* p = cs + 9 * (bj + b);
     t[b] = (loadShorts(p) + loadShorts(p + 3)) + loadShorts(p + 6);
   }
   Words4 u[4];
@@ -206,28 +205,28 @@ struct BlockSurfaceRow {
                                   float* __restrict q0, float* __restrict q1,
                                   float* __restrict q2) {
     const Ints laneIndex = {0, 1, 2, 3, 4, 5, 6, 7};
-    int bk = 0;
-    for (; bk + kLanes <= count; bk += kLanes) {
+    int bj = 0;
+    for (; bj + kLanes <= count; bj += kLanes) {
       Ints a0, a1, a2;
-      blockSums8(cs, bk, a0, a1, a2);
+      blockSums8(cs, bj, a0, a1, a2);
       a0 = (a0 * 7282) >> 16;
       a1 = (a1 * 7282) >> 16;
       a2 = (a2 * 7282) >> 16;
-      const Ints column = bk + laneIndex;
-      storeLanes(q0 + bk,
+      const Ints column = bj + laneIndex;
+      storeLanes(q0 + bj,
                  rowPosition + __builtin_convertvector(a1 + a2 - 2 * a0, Lanes) * k6);
-      storeLanes(q1 + bk, __builtin_convertvector(60 * column, Lanes) +
+      storeLanes(q1 + bj, __builtin_convertvector(60 * column, Lanes) +
                               __builtin_convertvector(a1 - a2, Lanes) * k2);
-      storeLanes(q2 + bk, __builtin_convertvector(a0 + a1 + a2, Lanes) * k3);
+      storeLanes(q2 + bj, __builtin_convertvector(a0 + a1 + a2, Lanes) * k3);
     }
-    for (; bk < count; ++bk) {
-      const unsigned short* b = cs + 9 * bk;
+    for (; bj < count; ++bj) {
+      const unsigned short* b = cs + 9 * bj;
       const int a0 = ((2295 - ((b[0] + b[3]) + b[6])) * 7282) >> 16;
       const int a1 = ((2295 - ((b[1] + b[4]) + b[7])) * 7282) >> 16;
       const int a2 = ((2295 - ((b[2] + b[5]) + b[8])) * 7282) >> 16;
-      q0[bk] = rowPosition + static_cast<float>(a1 + a2 - 2 * a0) * k6;
-      q1[bk] = static_cast<float>(60 * bk) + static_cast<float>(a1 - a2) * k2;
-      q2[bk] = static_cast<float>(a0 + a1 + a2) * k3;
+      q0[bj] = rowPosition + static_cast<float>(a1 + a2 - 2 * a0) * k6;
+      q1[bj] = static_cast<float>(60 * bj) + static_cast<float>(a1 - a2) * k2;
+      q2[bj] = static_cast<float>(a0 + a1 + a2) * k3;
     }
   }
 };
@@ -254,8 +253,9 @@ void surfacePoints(const unsigned char* bgr, int y, int x0, int count, float k6,
 // processImage. Without pixelPlanes (null) the pixel surface is not kept;
 // without blockPlanes (null) only the two block surface rows that the measure
 // of a block row reads are kept.
-void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
-                  float*** blockPlanes, int* histogram, int H, int W, int bins) {
+void surfaceStage(const cv::Mat& image, float* blockField,
+                  float* const* const* pixelPlanes, float* const* const* blockPlanes,
+                  int* histogram, int H, int W, int bins) {
   const ProjectionFactors factors;
   const float k6 = factors.k6, k2 = factors.k2, k3 = factors.k3;
 
@@ -272,10 +272,10 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
   // more that blockSurfaceRow reads past them.
   std::vector<unsigned short> columnSums(static_cast<size_t>(9) * blockCols + 5);
   std::vector<float> blockRowPair(blockPlanes == nullptr ? 6 * static_cast<size_t>(blockCols) : 0);
-  auto blockRow = [&](int plane, int bj) {
+  auto blockRow = [&](int plane, int bi) {
     return blockPlanes != nullptr
-               ? blockPlanes[plane][bj]
-               : blockRowPair.data() + static_cast<size_t>((bj % 2) * 3 + plane) * blockCols;
+               ? blockPlanes[plane][bi]
+               : blockRowPair.data() + static_cast<size_t>((bi % 2) * 3 + plane) * blockCols;
   };
   // With no bins, no measure is counted (not even one in (-1, 0), which
   // would otherwise truncate to bin 0).
@@ -287,22 +287,22 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
   // A block row at a time: each image row's pixels become surface points, the
   // block's colour sums come from the same rows while they are at hand, and
   // once a block row's surface is made, the measure of the row above it.
-  for (int bj = 0; bj < blockRows; ++bj) {
+  for (int bi = 0; bi < blockRows; ++bi) {
     if (pixelPlanes != nullptr)
-      for (int y = 3 * bj; y < 3 * bj + 3; ++y)
+      for (int y = 3 * bi; y < 3 * bi + 3; ++y)
         surfacePoints(image.ptr<unsigned char>(y), y, 0, 3 * blockCols, k6, k2, k3,
                       pixelPlanes[0][y], pixelPlanes[1][y], pixelPlanes[2][y]);
-    addRows(image.ptr<unsigned char>(3 * bj), image.ptr<unsigned char>(3 * bj + 1),
-            image.ptr<unsigned char>(3 * bj + 2), columnSums.data(), 9 * blockCols);
-    const float rowPosition = static_cast<float>(20 * (3 * bj));
-    float* q0 = blockRow(0, bj);
-    float* q1 = blockRow(1, bj);
-    float* q2 = blockRow(2, bj);
+    addRows(image.ptr<unsigned char>(3 * bi), image.ptr<unsigned char>(3 * bi + 1),
+            image.ptr<unsigned char>(3 * bi + 2), columnSums.data(), 9 * blockCols);
+    const float rowPosition = static_cast<float>(20 * (3 * bi));
+    float* q0 = blockRow(0, bi);
+    float* q1 = blockRow(1, bi);
+    float* q2 = blockRow(2, bi);
     blockSurfaceRow(columnSums.data(), blockCols, rowPosition, k6, k2, k3, q0, q1, q2);
 
-    // Measure of block row j = bj - 1: forward differences to the right and
-    // to row bj below, then the histogram of the row's measures.
-    const int j = bj - 1;
+    // Measure of block row j = bi - 1: forward differences to the right and
+    // to row bi below, then the histogram of the row's measures.
+    const int j = bi - 1;
     if (j < 0 || j >= blockRows - 2) continue;
     const float* here[3] = {blockRow(0, j), blockRow(1, j), blockRow(2, j)};
     const float* below[3] = {q0, q1, q2};
@@ -340,21 +340,15 @@ void surfaceStage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
 
 }  // namespace
 
-void processImage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
-                  float*** blockPlanes, int* histogram, int H, int W, int bins) {
+void processImage(const cv::Mat& image, float* blockField,
+                  float* const* const* pixelPlanes, float* const* const* blockPlanes,
+                  int* histogram, int H, int W, int bins) {
   surfaceStage(image, blockField, pixelPlanes, blockPlanes, histogram, H, W, bins);
 }
 
 void processBlocks(const cv::Mat& image, float* blockField, int* histogram, int H,
                    int W, int bins) {
   surfaceStage(image, blockField, nullptr, nullptr, histogram, H, W, bins);
-}
-
-void surfaceRow(const cv::Mat& image, int y, int count, float* p0, float* p1,
-                float* p2) {
-  static const ProjectionFactors factors;
-  surfacePoints(image.ptr<unsigned char>(y), y, 0, count, factors.k6, factors.k2,
-                factors.k3, p0, p1, p2);
 }
 
 void surfaceRowPart(const cv::Mat& image, int y, int x0, int x1, float* p0, float* p1,

@@ -8,18 +8,14 @@ namespace contours {
 
 // The block stage of processImage alone: the same block field and histogram,
 // keeping neither surface (only the two block surface rows a block row's
-// measure reads live at a time). The pipeline uses it with surfaceRow, making
-// pixel surface rows only where the fine stage reads them.
+// measure reads live at a time). The pipeline uses it with surfaceRowPart,
+// making pixel surface rows only where the fine stage reads them.
 void processBlocks(const cv::Mat& image, float* blockField, int* histogram, int H,
                    int W, int bins);
 
-// The pixel surface points of image row y, columns 0 .. count-1, into the
-// three plane rows p0, p1, p2: exactly the values processImage writes there.
-void surfaceRow(const cv::Mat& image, int y, int count, float* p0, float* p1,
-                float* p2);
-
-// surfaceRow for columns x0 .. x1-1 only: the points go to p0[x0 .. x1-1],
-// p1[...], p2[...], with exactly the values surfaceRow gives them.
+// The pixel surface points of image row y, columns x0 .. x1-1, into
+// p0[x0 .. x1-1], p1[...], p2[...] (the three planes' rows): exactly the
+// values processImage writes there.
 void surfaceRowPart(const cv::Mat& image, int y, int x0, int x1, float* p0, float* p1,
                     float* p2);
 

@@ -30,7 +30,7 @@ for page in "$prefix"/share/man/man1/*.1.gz; do
     [ -z "$warnings" ] || fail "$page: $warnings"
   fi
 done
-for header in "$source"/include/*.hpp; do
+for header in "$source"/include/contours/*.hpp "$build"/include/contours/version.hpp; do
   cmp -s "$header" "$prefix/include/contours/$(basename "$header")" ||
     fail "header $(basename "$header") not installed in include/contours"
 done
@@ -115,4 +115,21 @@ line_pc=$("$work/example-pc" "$data/coffee.png") || fail "pkg-config example fai
 [ "$(pkg-config --modversion contours)" = "$(sed -nE 's/.*PACKAGE_VERSION "(.*)".*/\1/p' \
     "$prefix/$lib/cmake/contours/contoursConfigVersion.cmake" | head -1)" ] ||
   fail "pkg-config and CMake package versions differ"
+# Consumers include the headers as <contours/...> alone: a bare <surface.hpp>
+# is on neither pkg-config's nor the CMake package's include path. The
+# headers' version and the library's are the package's.
+if echo '#include <surface.hpp>' |
+    c++ -std=c++17 -fsyntax-only -x c++ - "${flags[@]}" 2>/dev/null; then
+  fail "<surface.hpp> is found without contours/"
+fi
+if grep -E 'INTERFACE_INCLUDE_DIRECTORIES.*/contours[";]' \
+    "$prefix/$lib/cmake/contours/"contoursTargets*.cmake; then
+  fail "the CMake package puts include/contours on the include path"
+fi
+printf '#include <contours/contours.hpp>\n#include <cstdio>\nint main() { %s }\n' \
+    'std::printf("%s %s\n", CONTOURS_VERSION, contours::version());' |
+  c++ -std=c++17 -x c++ - -x none -o "$work/version" "${flags[@]}" ||
+  fail "a program of <contours/contours.hpp> does not build"
+[ "$("$work/version")" = "$version $version" ] ||
+  fail "versions $("$work/version") are not the package's $version"
 echo "installed tree and example: ok"

@@ -1,10 +1,11 @@
 #include "plain_reference.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
-#include "refinement.hpp"
-#include "refinement/derivative_masks.hpp"
+#include <contours/refinement.hpp>
+#include "refinement/mask_family.hpp"
 #include "test_support.hpp"
 
 namespace plain {
@@ -66,8 +67,6 @@ void processImage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
   }
 }
 
-namespace {
-
 void preparingFineContours(int bi, int bj, float*** P, float* field,
                            const float* mask1, const float* mask2, int W, int n) {
   const int half = n / 2;
@@ -92,6 +91,8 @@ void preparingFineContours(int bi, int bj, float*** P, float* field,
     }
   }
 }
+
+namespace {
 
 bool squareQualifies(const float* field, int cols, int top, int left, int size,
                      float threshold) {
@@ -184,6 +185,27 @@ contours::SearchRecord thresholdSearch(const float* field, int rows, int cols,
   record.threshold = quantileTable[mid];
   fixLastSegment(field, mask, rows, cols, record.threshold);
   return record;
+}
+
+unsigned char rankOf(const float* table, float v) {
+  unsigned r = 0;
+  for (unsigned step = 128; step != 0; step >>= 1)
+    r += table[r + step - 1] <= v ? step : 0;
+  return static_cast<unsigned char>(r);
+}
+
+contours::RankQuarters summariseRankQuarters(const unsigned char* ranks, int rows,
+                                             int cols, int boxSize) {
+  contours::RankQuarters quarters = contours::startRankQuarters(rows, cols, boxSize);
+  const int h = boxSize / 2;
+  for (int qr = 0; qr < quarters.quarterRows; ++qr)
+    for (int qc = 0; qc < quarters.quarterCols; ++qc) {
+      unsigned char q = 0;
+      for (int i = qr * h; i < qr * h + h; ++i)
+        for (int j = qc * h; j < qc * h + h; ++j) q = std::max(q, ranks[i * cols + j]);
+      quarters.maxima[qr * quarters.quarterCols + qc] = q;
+    }
+  return quarters;
 }
 
 Analysis analyse(const cv::Mat& image) {

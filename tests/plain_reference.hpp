@@ -9,8 +9,10 @@
 
 #include <opencv2/core.hpp>
 
-#include "contours.hpp"
-#include "dimension.hpp"
+#include <contours/contours.hpp>
+#include <contours/dimension.hpp>
+
+#include "dimension/box_counting.hpp"
 
 namespace plain {
 
@@ -18,6 +20,11 @@ namespace plain {
 // block order through cv::Mat::at.
 void processImage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
                   float*** blockPlanes, int* histogram, int H, int W, int bins);
+
+// The measure of the nine pixels of block (bi, bj), pixel by pixel and tap by
+// tap.
+void preparingFineContours(int bi, int bj, float*** pixelPlanes, float* field,
+                           const float* mask1, const float* mask2, int W, int n);
 
 // Every candidate's neighbourhood, block by block, nine pixels at a time, with
 // the zero-valued first cell as the marker of a block not yet computed.
@@ -41,6 +48,15 @@ contours::SearchRecord thresholdSearch(const float* field, int rows, int cols,
                                        float target, float tolerance,
                                        double startFraction, int boxSize,
                                        unsigned char* mask);
+
+// The number of entries among table[0 .. 254] that are <= v (0 for NaN): the
+// rank a field held as bytes gives v, by bisection.
+unsigned char rankOf(const float* table, float v);
+
+// The largest byte of every boxSize/2 x boxSize/2 quarter of the counted
+// extent, quarter by quarter.
+contours::RankQuarters summariseRankQuarters(const unsigned char* ranks, int rows,
+                                             int cols, int boxSize);
 
 struct Analysis {
   std::array<int, contours::kBins> histogram{};

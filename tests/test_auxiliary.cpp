@@ -1,5 +1,5 @@
-#include "auxiliary.hpp"
-#include "refinement.hpp"
+#include <contours/auxiliary.hpp>
+#include <contours/refinement.hpp>
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,8 @@
 // End to end: the command line, its console contract, its exit statuses and
 // the result file, run as a user would in a working directory of its own.
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -11,7 +13,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
-#include <sys/stat.h>
+#include <contours/version.hpp>
 
 #include "cli_runner.hpp"
 #include "result_file.hpp"
@@ -252,6 +254,27 @@ TEST(CommandLine, FifoAndStandardInputAreAnalysedLikeTheFile) {
     EXPECT_EQ(piped.status, 0) << piped.out;
     EXPECT_EQ(clirunner::readFile(dir / "GC_res.bmp"), expected);
   }
+}
+
+// "contours --help" answered " --(!) Error reading images ": the first thing
+// a user types must give the usage (or the version), status 0, while a file
+// of that name is still analysed as an image.
+TEST(CommandLine, HelpAndVersionAnswerUnlessAFileHasThatName) {
+  TempDir dir;
+  for (const auto& [program, name] : {std::pair{kExe, "contours"}, std::pair{kBatch, "contours-batch"}}) {
+    SCOPED_TRACE(name);
+    const auto version = clirunner::run(dir.path(), program, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string(name) + " " + CONTOURS_VERSION + "\n");
+    const auto help = clirunner::run(dir.path(), program, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind(std::string("Usage: ") + name + " ", 0), 0u) << help.out;
+    EXPECT_EQ(help.err + version.err, "");
+  }
+  fs::copy_file(kData + "/shapes.png", dir / "--help");
+  const auto analysed = clirunner::run(dir.path(), kExe, {"--help"});
+  EXPECT_EQ(analysed.status, 0);
+  EXPECT_EQ(analysed.out.rfind("Width of image: 320\n", 0), 0u) << analysed.out;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,17 +17,20 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
-#include "contours.hpp"
-#include "dimension.hpp"
-#include "dimension/computed_blocks.hpp"
-#include "dimension/quarter_maxima.hpp"
-#include "dimension/rank_field.hpp"
+#include <contours/contours.hpp>
+#include <contours/dimension.hpp>
+#include <contours/refinement.hpp>
+#include <contours/surface.hpp>
+#include "dimension/box_counting.hpp"
 #include "driver/search.hpp"
+#include "field/computed_blocks.hpp"
+#include "field/marking.hpp"
+#include "field/pixel_field.hpp"
+#include "field/ranks.hpp"
 #include "plain_reference.hpp"
-#include "refinement.hpp"
-#include "refinement/derivative_masks.hpp"
 #include "refinement/fine_stage.hpp"
-#include "surface.hpp"
+#include "refinement/fine_surface.hpp"
+#include "refinement/mask_family.hpp"
 #include "surface/surface_rows.hpp"
 #include "test_support.hpp"
 
@@ -48,6 +52,18 @@ std::string firstDifference(const float* a, const float* b, size_t n) {
       return "cell " + std::to_string(i) + ": " + std::to_string(a[i]) + " vs " +
              std::to_string(b[i]);
   return "none";
+}
+
+// The fine stage as the pipeline runs it, on the surface of image, into a
+// field held as floats: the cells, the blocks it records and its summary.
+std::unique_ptr<contours::FloatField> fineStageOfImage(
+    const cv::Mat& image, const std::vector<unsigned char>& blockMask, const float* mask1,
+    const float* mask2) {
+  const int H = image.rows, W = image.cols;
+  auto field = std::make_unique<contours::FloatField>(H, W, nullptr, contours::kBoxSize);
+  contours::ImageSurface surface(image);
+  contours::fineStage(surface, mask1, mask2, 3, blockMask.data(), H / 3, W / 3, W, *field);
+  return field;
 }
 
 enum class Scene { Noise, FlatGrey, FlatColour, Shapes, Extremes };
@@ -340,9 +356,9 @@ TEST(Differential, FineStageFromImageRowsMatchesStoredSurface) {
           surface.runPlain(image);
           std::vector<unsigned char> blockMask(static_cast<size_t>(blockRows) * blockCols);
           for (auto& m : blockMask) m = random() % 1000 < density * 1000 ? 0 : 255;
-          std::vector<float> fast(static_cast<size_t>(H) * W, 0.0f), slow = fast;
-          contours::calcFineContoursFromImage(fast.data(), blockMask.data(), image,
-                                              mask1, mask2, blockRows, blockCols, W);
+          std::vector<float> slow(static_cast<size_t>(H) * W, 0.0f);
+          const auto field = fineStageOfImage(image, blockMask, mask1, mask2);
+          const std::vector<float> fast(field->cells(), field->cells() + slow.size());
           plain::calcFineContours(slow.data(), blockMask.data(), surface.pixel.get(),
                                   mask1, mask2, blockRows, blockCols, W, 3);
           ASSERT_TRUE(sameFloats(fast.data(), slow.data(), fast.size()))
@@ -372,12 +388,11 @@ TEST(Differential, FineStageRecordsItsBlocksAndItsPiecewiseSummaryMatchesFinishe
       surface.runPlain(image);
       std::vector<unsigned char> blockMask(static_cast<size_t>(blockRows) * blockCols);
       for (auto& m : blockMask) m = random() % 1000 < density * 1000 ? 0 : 255;
-      std::vector<float> field(static_cast<size_t>(H) * W, 0.0f), slow = field;
-      contours::ComputedBlocks blocks(blockRows, blockCols);
-      contours::QuarterMaxima piecewise =
-          contours::startQuarters(field.data(), H, W, contours::kBoxSize);
-      contours::fineStageFromImage(field.data(), blockMask.data(), image, d1, d2,
-                                   blockRows, blockCols, W, &blocks, &piecewise);
+      std::vector<float> slow(static_cast<size_t>(H) * W, 0.0f);
+      const auto floats = fineStageOfImage(image, blockMask, d1, d2);
+      const std::vector<float> field(floats->cells(), floats->cells() + slow.size());
+      const contours::ComputedBlocks& blocks = floats->computed();
+      const contours::QuarterMaxima& piecewise = floats->quarters();
       std::vector<unsigned char> computed(blockMask.size(), 0);
       for (int bi = 0; bi < blockRows; ++bi)
         for (auto run = blocks.begin(bi); run != blocks.end(bi); ++run) {
@@ -433,6 +448,22 @@ TEST(Differential, FineStageWithFiveByFiveMasksMatches) {
                           W / 3, W, 5);
   EXPECT_TRUE(sameFloats(fast.data(), slow.data(), fast.size()))
       << firstDifference(fast.data(), slow.data(), fast.size());
+  // The one-block form, with these masks and with 3x3 ones.
+  for (int n : {3, 5}) {
+    const contours::DerivativeMasks m = contours::derivativeMasks(n);
+    std::vector<float> one(static_cast<size_t>(H) * W, 0.0f), plainOne = one;
+    float u[3], w[3], metricCells[4];
+    float* const metric[2] = {metricCells, metricCells + 2};
+    for (int bi = 1; bi < H / 3 - 1; bi += 2)
+      for (int bj = 1; bj < W / 3 - 1; bj += 3) {
+        contours::preparingFineContours(bi, bj, planes.get(), one.data(), u, w, metric,
+                                        m.d1.data(), m.d2.data(), W, n);
+        plain::preparingFineContours(bi, bj, planes.get(), plainOne.data(), m.d1.data(),
+                                     m.d2.data(), W, n);
+      }
+    EXPECT_TRUE(sameFloats(one.data(), plainOne.data(), one.size()))
+        << "n = " << n << ", " << firstDifference(one.data(), plainOne.data(), one.size());
+  }
 }
 
 // Cells and thresholds where a per-quarter maximum could differ from a cell
@@ -468,17 +499,43 @@ TEST(Differential, QuarterMaximaCountBoxesLikeCellScan) {
           const contours::QuarterMaxima quarters =
               contours::summariseQuarters(field.data(), rows, cols, boxSize);
           for (float t : thresholds)
-            expectSameSamples(contours::BowCountingDimension(quarters, t),
+            expectSameSamples(contours::countBoxesReaching(quarters, t),
                               plain::BowCountingDimension(field.data(), rows, cols, t,
                                                           boxSize));
           const float own = field.empty() ? 1.0f : field[random() % field.size()];
-          expectSameSamples(contours::BowCountingDimension(quarters, own),
+          expectSameSamples(contours::countBoxesReaching(quarters, own),
                             plain::BowCountingDimension(field.data(), rows, cols, own,
                                                         boxSize));
         }
       }
     }
   }
+}
+
+// The runs of the non-zero bytes of map (blockRows x blockCols, row-major).
+contours::ComputedBlocks computedBlocksOf(const std::vector<unsigned char>& map,
+                                          int blockRows, int blockCols) {
+  contours::ComputedBlocks blocks(blockRows, blockCols);
+  for (int bi = 0; bi < blockRows; ++bi)
+    for (int bj = 0; bj < blockCols;) {
+      const auto at = [&](int j) { return map[static_cast<size_t>(bi) * blockCols + j]; };
+      if (at(bj) == 0) {
+        ++bj;
+        continue;
+      }
+      const int first = bj;
+      while (bj < blockCols && at(bj) != 0) ++bj;
+      blocks.add(bi, first, bj);
+    }
+  return blocks;
+}
+
+// The rank summary the library makes as a rank field is written, from every
+// row of ranks whole.
+contours::RankQuarters rankQuartersOf(const unsigned char* ranks, int rows, int cols) {
+  contours::RankQuarterBuilder builder(rows, cols, contours::kBoxSize);
+  for (int y = 0; y < rows; ++y) builder.add(y, ranks + static_cast<size_t>(y) * cols, 0, cols);
+  return builder.finish();
 }
 
 // The summary and the marking that visit only the computed blocks, on fields
@@ -501,8 +558,7 @@ TEST(Differential, ComputedBlockSummaryAndMarkingMatchWholeFieldOnDegenerateFiel
           for (int x = 0; x < 3 * blockCols; ++x)
             if (map[static_cast<size_t>(y / 3) * blockCols + x / 3])
               field[static_cast<size_t>(y) * cols + x] = fieldValue(random);
-        const contours::ComputedBlocks blocks =
-            contours::computedBlocksOf(map.data(), blockRows, blockCols);
+        const contours::ComputedBlocks blocks = computedBlocksOf(map, blockRows, blockCols);
         // Summarised in uneven steps, as the fine stage reports its rows.
         contours::QuarterMaxima piecewise =
             contours::startQuarters(field.data(), rows, cols, contours::kBoxSize);
@@ -522,10 +578,10 @@ TEST(Differential, ComputedBlockSummaryAndMarkingMatchWholeFieldOnDegenerateFiel
           const contours::MarkCounts fromBlocks = contours::markComputedField(
               field.data(), sparse.data(), rows, cols, t, blocks);
           const contours::MarkCounts fromAll =
-              contours::markFreshMask(field.data(), dense.data(), field.size(), t);
+              contours::markCells(field.data(), dense.data(), field.size(), t);
           std::vector<float> overwritten = field;
           const contours::MarkCounts inPlace =
-              contours::markMaskInPlace(overwritten.data(), field.size(), t);
+              contours::markCellsInPlace(overwritten.data(), field.size(), t);
           const auto* inPlaceMask = reinterpret_cast<const unsigned char*>(overwritten.data());
           plain::fixLastSegment(field.data(), slow.data(), rows, cols, t);
           ASSERT_EQ(sparse, slow);
@@ -630,21 +686,22 @@ TEST(Differential, RankFieldSearchesAndMarksLikeFloatFieldOrIsRefused) {
     ASSERT_EQ(nonZero, std::count_if(cells.begin(), cells.end(), [](float v) { return v != 0.0f; }));
     ASSERT_EQ(taken, std::vector<float>(cells.size(), 0.0f));
     for (size_t i = 0; i < cells.size(); ++i) {
-      const unsigned char expected = contours::rankOf(table.data(), cells[i]);
+      const unsigned char expected = plain::rankOf(table.data(), cells[i]);
       ASSERT_EQ(lookup(cells[i]), expected) << "cell " << cells[i];
       ASSERT_EQ(lanes[i], expected) << "cell " << cells[i] << " in lanes";
     }
     std::vector<unsigned char> ranks(field.size());
     for (size_t i = 0; i < field.size(); ++i) {
-      ranks[i] = contours::rankOf(table.data(), field[i]);
+      ranks[i] = plain::rankOf(table.data(), field[i]);
       ASSERT_EQ(lookup(field[i]), ranks[i]);
       for (int k = 0; k < 255; ++k)
         ASSERT_EQ(ranks[i] > k, field[i] >= table[k]) << "cell " << field[i] << ", entry " << k;
     }
     if (rows < contours::kBoxSize || cols < contours::kBoxSize) continue;
-    const contours::SearchRecord fast = contours::findThresholdByRank(
-        contours::summariseRankQuarters(ranks.data(), rows, cols, contours::kBoxSize),
-        table.data(), 256, 1.6f, 0.1f, 0.25);
+    const contours::RankQuarters quarters = rankQuartersOf(ranks.data(), rows, cols);
+    const contours::SearchRecord fast = contours::findThreshold(
+        [&](int k) { return contours::countBoxesAboveRank(quarters, k); }, table.data(),
+        256, 1.6f, 0.1f, 0.25);
     const contours::SearchRecord slow = contours::findThreshold(
         field.data(), rows, cols, table.data(), 256, 1.6f, 0.1f, 0.25, contours::kBoxSize);
     ASSERT_EQ(fast.evaluations.size(), slow.evaluations.size());
@@ -659,12 +716,11 @@ TEST(Differential, RankFieldSearchesAndMarksLikeFloatFieldOrIsRefused) {
     // Every index a search can end on, not only this one.
     for (int index : {0, 1, 60, 61, fast.index, 150, 253, 254}) {
       std::vector<unsigned char> marked = ranks, expected(field.size());
-      contours::MarkCounts counts;
-      contours::markRanks(marked.data(), marked.size(), index, counts);
+      const long long count = contours::markRanks(marked.data(), marked.size(), index);
       const contours::MarkCounts slowCounts =
-          contours::markFreshMask(field.data(), expected.data(), field.size(), table[index]);
+          contours::markCells(field.data(), expected.data(), field.size(), table[index]);
       ASSERT_EQ(marked, expected) << "index " << index;
-      EXPECT_EQ(counts.marked, slowCounts.marked);
+      EXPECT_EQ(count, slowCounts.marked);
     }
   }
 }
@@ -682,10 +738,10 @@ TEST(Differential, RankQuartersCountBoxesLikeCellScan) {
       std::vector<unsigned char> ranks(size.area());
       for (auto& r : ranks) r = random() % 100 < static_cast<unsigned>(density) ? random() % 256 : 0;
       const contours::RankQuarters quarters =
-          contours::summariseRankQuarters(ranks.data(), size.height, size.width, 8);
+          rankQuartersOf(ranks.data(), size.height, size.width);
       const std::vector<float> field(ranks.begin(), ranks.end());
       for (int k : {0, 1, 100, 254, 255})
-        expectSameSamples(contours::BowCountingDimension(quarters, k),
+        expectSameSamples(contours::countBoxesAboveRank(quarters, k),
                           plain::BowCountingDimension(field.data(), size.height, size.width,
                                                       static_cast<float>(k + 1), 8));
     }
@@ -693,20 +749,16 @@ TEST(Differential, RankQuartersCountBoxesLikeCellScan) {
 }
 
 // The fine stage writing ranks, a block row at a time through a scratch of
-// three rows, must give the ranks of the field it writes whole, and count
-// exactly its cells that are not 0.
-// fineStageRanks against the ranks of calcFineContoursFromImage's whole field,
-// into a buffer of its own (with its summary) and into the image's buffer.
-// tableKind picks a rankTable when the field has no values to take entries
-// from.
+// three rows, must give the ranks of the field it writes as floats, and count
+// exactly its cells that are not 0; into a buffer of its own and into the
+// image's own buffer, which it reads while it writes there. tableKind picks a
+// rankTable when the field has no values to take entries from.
 void expectRanksOfWholeField(const cv::Mat& image, const std::vector<unsigned char>& blockMask,
                              int tableKind) {
   contours::DerivativeMasks masks = contours::derivativeMasks(3);
   const int H = image.rows, W = image.cols, blockRows = H / 3, blockCols = W / 3;
-  std::vector<float> field(static_cast<size_t>(H) * W, 0.0f);
-  contours::calcFineContoursFromImage(field.data(), blockMask.data(), image,
-                                      masks.d1.data(), masks.d2.data(), blockRows,
-                                      blockCols, W);
+  const auto floats = fineStageOfImage(image, blockMask, masks.d1.data(), masks.d2.data());
+  const std::vector<float> field(floats->cells(), floats->cells() + static_cast<size_t>(H) * W);
   // Entries among the field's own values, so that ranks spread and cells
   // equal entries.
   std::vector<float> values;
@@ -716,30 +768,30 @@ void expectRanksOfWholeField(const cv::Mat& image, const std::vector<unsigned ch
   std::vector<float> table = rankTable(tableKind);
   if (!values.empty())
     for (int k = 0; k < 256; ++k) table[k] = values[values.size() * k / 256];
-  // Every cell is written, whatever the buffer held; and the image's own
-  // buffer may take the ranks while the stage reads the image.
-  std::vector<unsigned char> ranks(field.size(), 0xa5);
-  contours::RankQuarterBuilder summary(H, W, contours::kBoxSize);
-  const long long nonZero = contours::fineStageRanks(
-      ranks.data(), table.data(), blockMask.data(), image, masks.d1.data(),
-      masks.d2.data(), blockRows, blockCols, W, &summary);
+  const auto rankStage = [&](const cv::Mat& source, contours::RankField& ranks) {
+    contours::ImageSurface surface(source);
+    contours::fineStage(surface, masks.d1.data(), masks.d2.data(), 3, blockMask.data(),
+                        blockRows, blockCols, W, ranks);
+  };
+  contours::RankField ranks(image, table.data(), contours::kBoxSize, false);
+  rankStage(image, ranks);
   cv::Mat own = image.clone();
-  const long long ownNonZero = contours::fineStageRanks(
-      own.data, table.data(), blockMask.data(), own, masks.d1.data(), masks.d2.data(),
-      blockRows, blockCols, W);
+  contours::RankField inImage(own, table.data(), contours::kBoxSize, true);
+  ASSERT_EQ(inImage.ranks(), own.data);
+  rankStage(own, inImage);
   long long expectedNonZero = 0;
   for (size_t i = 0; i < field.size(); ++i) {
-    ASSERT_EQ(ranks[i], contours::rankOf(table.data(), field[i])) << "cell " << i;
-    ASSERT_EQ(own.data[i], ranks[i]) << "cell " << i << " in the image's buffer";
+    ASSERT_EQ(ranks.ranks()[i], plain::rankOf(table.data(), field[i])) << "cell " << i;
+    ASSERT_EQ(own.data[i], ranks.ranks()[i]) << "cell " << i << " in the image's buffer";
     expectedNonZero += field[i] != 0.0f;
   }
-  EXPECT_EQ(nonZero, expectedNonZero);
-  EXPECT_EQ(ownNonZero, expectedNonZero);
+  EXPECT_EQ(ranks.nonZero(), expectedNonZero);
+  EXPECT_EQ(inImage.nonZero(), expectedNonZero);
   // The summary made as the stage writes is the one made afterwards.
-  const contours::RankQuarters made = summary.finish();
   const contours::RankQuarters after =
-      contours::summariseRankQuarters(ranks.data(), H, W, contours::kBoxSize);
-  EXPECT_EQ(made.maxima, after.maxima);
+      plain::summariseRankQuarters(ranks.ranks(), H, W, contours::kBoxSize);
+  EXPECT_EQ(ranks.quarters().maxima, after.maxima);
+  EXPECT_EQ(inImage.quarters().maxima, after.maxima);
 }
 
 TEST(Differential, FineStageRanksAreTheRanksOfTheWholeField) {

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "dimension.hpp"
+#include <contours/dimension.hpp>
 #include "test_support.hpp"
 
 namespace {

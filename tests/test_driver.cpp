@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "contours.hpp"
+#include <contours/contours.hpp>
 #include "driver/clock.hpp"
 #include "test_support.hpp"
 

@@ -31,7 +31,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "cli_runner.hpp"
-#include "contours.hpp"
+#include <contours/contours.hpp>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define CONTOURS_TEST_ASAN 1

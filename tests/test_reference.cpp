@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
-#include "contours.hpp"
+#include <contours/contours.hpp>
 #include "json_lite.hpp"
-#include "surface.hpp"
+#include <contours/surface.hpp>
 #include "test_support.hpp"
 
 namespace {

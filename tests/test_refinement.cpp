@@ -9,9 +9,9 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
-#include "refinement.hpp"
-#include "surface.hpp"
-#include "contours.hpp"
+#include <contours/refinement.hpp>
+#include <contours/surface.hpp>
+#include <contours/contours.hpp>
 #include "test_support.hpp"
 
 namespace {

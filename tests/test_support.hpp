@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "refinement.hpp"
-#include "refinement/derivative_masks.hpp"
+#include <contours/refinement.hpp>
+#include "refinement/mask_family.hpp"
 
 namespace testsupport {
 

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
-#include "contours.hpp"
-#include "surface.hpp"
+#include <contours/contours.hpp>
+#include <contours/surface.hpp>
 #include "test_support.hpp"
 
 namespace {

@@ -1,10 +1,12 @@
 #pragma once
 // Box counting summarised for repeated thresholds, as the threshold searches
-// use it. Private to the library.
+// use it: one pass over a field gives a summary from which every threshold's
+// counts follow in time proportional to the number of quarters. Private to
+// the library.
 
 #include <vector>
 
-#include "dimension.hpp"
+#include <contours/dimension.hpp>
 
 namespace contours {
 
@@ -12,8 +14,7 @@ namespace contours {
 // top-left s*floor(rows/s) x s*floor(cols/s) cells), NaN cells ignored; a
 // quarter of NaN cells only holds -infinity. A quarter then holds a cell that
 // reaches a threshold t exactly when its maximum reaches t, for every t except
-// -infinity (which an all-NaN quarter must not reach): so one pass over the
-// field serves every evaluation of a threshold search.
+// -infinity (which an all-NaN quarter must not reach).
 struct QuarterMaxima {
   const float* field = nullptr;  // the field summarised, for -infinity
   int rows = 0;
@@ -39,15 +40,17 @@ QuarterMaxima summariseQuarters(const float* field, int rows, int cols,
 QuarterMaxima startQuarters(const float* field, int rows, int cols, int boxSize);
 void summariseQuarterRows(QuarterMaxima& quarters, int finalRows);
 
-// The same samples as BowCountingDimension on the summarised field, in time
-// proportional to the number of quarters.
-DimensionSamples BowCountingDimension(const QuarterMaxima& quarters,
-                                      float threshold);
+// m[j] = the larger of m[j] and row[j] for j < n, keeping m[j] when row[j] is
+// NaN: the column maxima of a row of quarters.
+void raiseColumnMaxima(const float* row, float* m, int n);
 
-// The same summary of a field held as a byte a cell (the ranks of
-// rank_field.hpp), a byte a quarter: the largest byte of each quarter of the
-// counted extent. A quarter holds a cell above k exactly when its maximum is
-// above k.
+// The samples BowCountingDimension gives for the summarised field and
+// threshold.
+DimensionSamples countBoxesReaching(const QuarterMaxima& quarters, float threshold);
+
+// The same summary of a field held as a byte a cell, a byte a quarter: the
+// largest byte of each quarter of the counted extent. A quarter holds a cell
+// above k exactly when its maximum is above k.
 struct RankQuarters {
   int boxSize = 0;
   int quarterRows = 0;  // 2 * floor(rows / boxSize)
@@ -58,8 +61,9 @@ struct RankQuarters {
 // Throws std::invalid_argument as BowCountingDimension does.
 RankQuarters startRankQuarters(int rows, int cols, int boxSize);
 
-// The samples of BowCountingDimension for the cells of the summarised field
-// that are above k (for ranks: that reach table entry k).
-DimensionSamples BowCountingDimension(const RankQuarters& quarters, int k);
+// The samples BowCountingDimension gives for the cells of the summarised
+// byte field that are above rank (for a field of ranks among a table's
+// entries: that reach entry rank).
+DimensionSamples countBoxesAboveRank(const RankQuarters& quarters, int rank);
 
 }  // namespace contours

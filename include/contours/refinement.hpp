@@ -15,16 +15,16 @@ void genericMatr(float* M1, float* M2, float* M3, float* M4, float* M5,
 // measure of the pixel surface, the tangents being the correlations of the
 // three planes with mask1 (u, column direction) and mask2 (w, row direction).
 // u, w and metric (2x2) are working storage, overwritten.
-void preparingFineContours(int bi, int bj, float*** pixelPlanes, float* field,
-                           float* u, float* w, float** metric,
-                           float* mask1, float* mask2, int W, int n);
+void preparingFineContours(int bi, int bj, const float* const* const* pixelPlanes,
+                           float* field, float* u, float* w, float* const* metric,
+                           const float* mask1, const float* mask2, int W, int n);
 
 // For every block marked (not 255) in blockMask, among block rows 2..blockRows-3
 // and block columns 2..blockCols-3, computes every block of its 3x3
 // neighbourhood that is not computed yet. A block counts as computed when the
 // field cell of its first pixel is not 0, so field must be all 0 on entry.
-void calcFineContours(float* field, unsigned char* blockMask, float*** pixelPlanes,
-                      float* mask1, float* mask2, int blockRows, int blockCols,
-                      int W, int n);
+void calcFineContours(float* field, const unsigned char* blockMask,
+                      const float* const* const* pixelPlanes, const float* mask1,
+                      const float* mask2, int blockRows, int blockCols, int W, int n);
 
 }  // namespace contours

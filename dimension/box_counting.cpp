@@ -1,12 +1,11 @@
-#include "dimension.hpp"
-#include "dimension/quarter_maxima.hpp"
+#include <contours/dimension.hpp>
+#include "dimension/box_counting.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
 
-#include "dimension/computed_blocks.hpp"
 #include "support/vector_build.hpp"
 
 namespace contours {
@@ -233,8 +232,7 @@ QuarterMaxima summariseQuarters(const float* field, int rows, int cols,
   return quarters;
 }
 
-DimensionSamples BowCountingDimension(const QuarterMaxima& quarters,
-                                      float threshold) {
+DimensionSamples countBoxesReaching(const QuarterMaxima& quarters, float threshold) {
   // An all-NaN quarter holds -infinity, which reaches a threshold of -infinity
   // although none of its cells does: count that one threshold cell by cell.
   if (threshold == -INFINITY)
@@ -258,43 +256,18 @@ RankQuarters startRankQuarters(int rows, int cols, int boxSize) {
   return quarters;
 }
 
-DimensionSamples BowCountingDimension(const RankQuarters& quarters, int k) {
+DimensionSamples countBoxesAboveRank(const RankQuarters& quarters, int rank) {
   // Every byte is above -1 and none above 255.
   long long N1 = 0, N2 = 0;
-  if (k < 0) {
+  if (rank < 0) {
     N1 = static_cast<long long>(quarters.quarterRows / 2) * (quarters.quarterCols / 2);
     N2 = static_cast<long long>(quarters.quarterRows) * quarters.quarterCols;
-  } else if (k < 255) {
+  } else if (rank < 255) {
     runVectorBuild<CountRankQuarters>(quarters.maxima.data(), quarters.quarterRows,
-                                      quarters.quarterCols, static_cast<unsigned char>(k),
-                                      N1, N2);
+                                      quarters.quarterCols,
+                                      static_cast<unsigned char>(rank), N1, N2);
   }
   return samplesOf(quarters.boxSize, static_cast<int>(N1), static_cast<int>(N2));
-}
-
-std::vector<float> NormalEquations2d(const std::vector<float>& y,
-                                     const std::vector<float>& x) {
-  const size_t n = x.size();
-  if (y.size() < n)
-    throw std::invalid_argument("fewer observations than abscissae");
-
-  float Sx = 0.0f, Sxx = 0.0f;
-  for (size_t k = 0; k < n; ++k) {
-    Sx = Sx + x[k];
-    Sxx = Sxx + x[k] * x[k];
-  }
-  const float nf = static_cast<float>(n);
-  const float d = 1.0f / (nf * Sxx - Sx * Sx);
-  const float A[2][2] = {{nf * d, (-Sx) * d}, {(-Sx) * d, Sxx * d}};
-
-  std::vector<float> weights[2] = {std::vector<float>(n), std::vector<float>(n)};
-  for (int r = 0; r < 2; ++r)
-    for (size_t k = 0; k < n; ++k) weights[r][k] = x[k] * A[r][0] + A[r][1];
-
-  std::vector<float> result(2, 0.0f);
-  for (int r = 0; r < 2; ++r)
-    for (size_t k = 0; k < n; ++k) result[r] = result[r] + y[k] * weights[r][k];
-  return result;
 }
 
 }  // namespace contours

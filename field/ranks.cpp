@@ -1,4 +1,4 @@
-#include "dimension/rank_field.hpp"
+#include "field/ranks.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -183,30 +183,6 @@ void quarterMaximaOfColumns(const unsigned char* columnMax, int from, int to, in
 
 }  // namespace
 
-RankQuarters summariseRankQuarters(const unsigned char* ranks, int rows, int cols,
-                                   int boxSize) {
-  RankQuarters quarters = startRankQuarters(rows, cols, boxSize);
-  const int h = boxSize / 2;
-  const int extent = quarters.quarterCols * h;
-  std::vector<unsigned char> columnMax(static_cast<size_t>(extent));
-  for (int qr = 0; qr < quarters.quarterRows; ++qr) {
-    unsigned char* m = columnMax.data();
-    std::fill(m, m + extent, 0);
-    for (int i = qr * h; i < qr * h + h; ++i) {
-      const unsigned char* row = ranks + static_cast<size_t>(i) * cols;
-      int j = 0;
-      for (; j + 16 <= extent; j += 16) {
-        const Bytes16 a = load16(m + j), b = load16(row + j);
-        store16(m + j, a > b ? a : b);
-      }
-      for (; j < extent; ++j) m[j] = std::max(m[j], row[j]);
-    }
-    unsigned char* out = quarters.maxima.data() + static_cast<size_t>(qr) * quarters.quarterCols;
-    quarterMaximaOfColumns(m, 0, quarters.quarterCols, h, out);
-  }
-  return quarters;
-}
-
 RankQuarterBuilder::RankQuarterBuilder(int rows, int cols, int boxSize)
     : quarters_(startRankQuarters(rows, cols, boxSize)),
       half_(boxSize / 2),
@@ -254,7 +230,7 @@ RankQuarters RankQuarterBuilder::finish() {
   return std::move(quarters_);
 }
 
-void markRanks(unsigned char* ranks, size_t n, int index, MarkCounts& counts) {
+long long markRanks(unsigned char* ranks, size_t n, int index) {
   const unsigned char level = static_cast<unsigned char>(index);
   const Bytes16 levels = level - Bytes16{};
   long long marked = 0;
@@ -274,7 +250,7 @@ void markRanks(unsigned char* ranks, size_t n, int index, MarkCounts& counts) {
     marked += reached;
     ranks[i] = reached ? 0 : 255;
   }
-  counts.marked = marked;
+  return marked;
 }
 
 }  // namespace contours

@@ -9,6 +9,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <contours/version.hpp>
+
 namespace contours {
 
 // Fixed parameters of every run.
@@ -59,10 +61,18 @@ SearchRecord thresholdSearch(const float* field, int rows, int cols,
                              float tolerance, double startFraction, int boxSize,
                              unsigned char* mask);
 
+// The largest image the analysis takes: fewer than 2^31 pixels (its element
+// counts are 32-bit) and no side past kMaxImageSide = 107374182 (surface
+// positions, 20 times an index, are 32-bit too).
+constexpr long long kMaxImageSide = 2147483647 / 20;
+constexpr bool analysable(long long rows, long long cols) {
+  return rows <= kMaxImageSide && cols <= kMaxImageSide && rows * cols < (1LL << 31);
+}
+
 enum class AnalysisStatus {
   Ok,
   BadImage,     // not an 8-bit, 3-channel image
-  TooLarge,     // 2^31 pixels or more, or a side past (2^31 - 1) / 20
+  TooLarge,     // not analysable(rows, cols)
   OutOfMemory,  // a working array could not be allocated
 };
 
@@ -83,17 +93,15 @@ struct AnalysisReport {
   std::uint32_t elapsedMs = 0;
 };
 
-// The whole analysis of a decoded 8-bit BGR image. On success result is an
-// 8-bit single-channel image of the input's size: 0 on selected contour pixels,
-// 255 elsewhere. The image is taken by value so that the analysis can release
-// it as soon as the fine stage has read it; pass it with std::move to let it.
-// An image moved in (continuous, held nowhere else) lends its buffer to the
-// result: the result is then the first width x height bytes of it, and the
-// rest of the buffer's pages are given back to the system. An image the
-// caller still holds is only read.
-// The pixel surface is never stored whole: its rows are made from the image
-// where the fine stage reads them, with the values processImage would store.
-// Never throws: failures are reported through report.status, with result empty.
+// The whole analysis of a decoded image: 8 bits a channel, three channels in
+// blue, green, red order (any such cv::Mat, a view into a larger one
+// included). On success result is a continuous 8-bit single-channel image of
+// the input's size: 0 on selected contour pixels, 255 elsewhere; whatever
+// result held before is released. An image the caller still holds is only
+// read; one passed with std::move lends the analysis its memory, so that a
+// run needs little beyond the image itself.
+// Never throws: failures are reported through report.status, with result
+// empty.
 AnalysisReport analyseImage(cv::Mat image, cv::Mat& result);
 
 }  // namespace contours

@@ -19,7 +19,8 @@ namespace contours {
 // Sizes with no complete 3x3 block (H < 3 or W < 3, negative ones included)
 // touch nothing.
 // image must be 8-bit, 3 channels, in blue, green, red order; it is only read.
-void processImage(const cv::Mat& image, float* blockField, float*** pixelPlanes,
-                  float*** blockPlanes, int* histogram, int H, int W, int bins);
+void processImage(const cv::Mat& image, float* blockField,
+                  float* const* const* pixelPlanes, float* const* const* blockPlanes,
+                  int* histogram, int H, int W, int bins);
 
 }  // namespace contours

@@ -1,4 +1,4 @@
-#include "dimension/computed_blocks.hpp"
+#include "field/computed_blocks.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -6,68 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "support/vector_build.hpp"
-
 namespace contours {
-
-namespace {
-
-// Gaps between computed blocks, or overlapping quarters, that the marking and
-// the summary read through rather than skip.
-constexpr int kGapBlocks = 10;
-constexpr int kGapQuarters = 8;
-
-struct MarkCells {
-  static CONTOURS_INLINE MarkCounts run(const float* __restrict field,
-                                        unsigned char* __restrict mask, size_t cells,
-                                        float threshold) {
-    MarkCounts counts;
-    size_t i = 0;
-    for (; i + 32 <= cells; i += 32) {
-      int marked = 0, nonZero = 0;
-      for (int j = 0; j < 32; ++j) {
-        const bool selected = field[i + j] >= threshold;
-        mask[i + j] = selected ? 0 : 255;
-        marked += selected;
-        nonZero += field[i + j] != 0.0f;
-      }
-      counts.marked += marked;
-      counts.nonZero += nonZero;
-    }
-    for (; i < cells; ++i) {
-      const bool selected = field[i] >= threshold;
-      mask[i] = selected ? 0 : 255;
-      counts.marked += selected;
-      counts.nonZero += field[i] != 0.0f;
-    }
-    return counts;
-  }
-};
-
-}  // namespace
-
-MarkCounts markFreshMask(const float* field, unsigned char* mask, size_t n,
-                         float threshold) {
-  return runVectorBuild<MarkCells>(field, mask, n, threshold);
-}
-
-MarkCounts markMaskInPlace(float* field, size_t n, float threshold) {
-  // Each stretch is marked into a scratch and then copied over the first
-  // bytes of the buffer: mask byte i lies in field cell i / 4, which has been
-  // read by then, so no cell is overwritten before it is read.
-  constexpr size_t kStretch = 1024;
-  unsigned char scratch[kStretch];
-  unsigned char* const mask = reinterpret_cast<unsigned char*>(field);
-  MarkCounts counts;
-  for (size_t i = 0; i < n; i += kStretch) {
-    const size_t cells = std::min(kStretch, n - i);
-    const MarkCounts part = markFreshMask(field + i, scratch, cells, threshold);
-    std::memcpy(mask + i, scratch, cells);
-    counts.marked += part.marked;
-    counts.nonZero += part.nonZero;
-  }
-  return counts;
-}
 
 ComputedBlocks::ComputedBlocks(int blockRows, int blockCols)
     : blockRows_(blockRows), blockCols_(blockCols) {}
@@ -87,24 +26,12 @@ const BlockSpan* ComputedBlocks::end(int bi) const {
   return runs_.data() + (i < rowStart_.size() ? rowStart_[i] : runs_.size());
 }
 
-ComputedBlocks computedBlocksOf(const unsigned char* map, int blockRows, int blockCols) {
-  ComputedBlocks blocks(blockRows, blockCols);
-  for (int bi = 0; bi < blockRows; ++bi) {
-    const unsigned char* row = map + static_cast<size_t>(bi) * static_cast<size_t>(blockCols);
-    for (int bj = 0; bj < blockCols;) {
-      if (row[bj] == 0) {
-        ++bj;
-        continue;
-      }
-      const int first = bj;
-      while (bj < blockCols && row[bj] != 0) ++bj;
-      blocks.add(bi, first, bj);
-    }
-  }
-  return blocks;
-}
-
 namespace {
+
+// Gaps between computed blocks, or overlapping quarters, that the marking and
+// the summary read through rather than skip.
+constexpr int kGapBlocks = 10;
+constexpr int kGapQuarters = 8;
 
 // Spans [first, end) in increasing order, each at least one unit, gaps of up
 // to gap units bridged. Where they would cover most of [0, n), the one span
@@ -170,7 +97,7 @@ MarkCounts markComputedField(const float* field, unsigned char* mask, int rows, 
       for (const BlockSpan& run : runs.spans()) {
         fill(maskRow + x, 3 * run.first - x);
         const MarkCounts marked =
-            markFreshMask(field + rowStart + 3 * run.first, maskRow + 3 * run.first,
+            markCells(field + rowStart + 3 * run.first, maskRow + 3 * run.first,
                           static_cast<size_t>(3 * (run.end - run.first)), threshold);
         counts.marked += marked.marked;
         counts.nonZero += marked.nonZero;

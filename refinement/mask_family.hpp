@@ -1,6 +1,8 @@
 #pragma once
-// The two first-derivative masks the fine stage applies. Private to the
-// library; the tests use it too, so that the masks are formed in one place.
+// The binomial mask family (genericMatr, declared in <contours/refinement.hpp>)
+// and the two first-derivative masks the fine stage forms from it. Private to
+// the library; the tests use it too, so that the masks are formed in one
+// place.
 
 #include <vector>
 

@@ -27,10 +27,10 @@ namespace contours {
 // to the column index gives n/2 in dx, its square n*(n-1)/2 in d2x.
 // The five outputs are wholly overwritten; the window must lie inside the
 // surface, which is only read.
-void calcDeriv(float*** surface, const float* mask1, const float* mask2,
-               const float* mask3, const float* mask4, const float* mask5,
-               const float* mask6, float* d2x, float* dxy, float* d2y, float* dx,
-               float* dy, int n, int row, int column);
+void calcDeriv(const float* const* const* surface, const float* mask1,
+               const float* mask2, const float* mask3, const float* mask4,
+               const float* mask5, const float* mask6, float* d2x, float* dxy,
+               float* d2y, float* dx, float* dy, int n, int row, int column);
 
 // ||l1| - |l2||, from the roots of a*x^2 + u*x + b found with
 // D = u*u - (4*a)*b. NaN when D < 0 (complex roots) or D is NaN.

@@ -22,8 +22,9 @@ DimensionSamples BowCountingDimension(const float* field, int rows, int cols,
 
 // Least-squares line y = a*x + b through the first x.size() samples, through
 // explicitly inverted normal equations, entirely in float. Returns {a, b}.
-// Degenerate inputs give the IEEE result: no sample gives {0, 0}; one sample,
-// or all x equal, gives {NaN, NaN}.
+// Degenerate samples give the IEEE result: no sample gives {0, 0}; one
+// sample, or all x equal, gives {NaN, NaN}. Throws std::invalid_argument when
+// y holds fewer values than x.
 std::vector<float> NormalEquations2d(const std::vector<float>& y,
                                      const std::vector<float>& x);
 

@@ -1,6 +1,6 @@
-// The pixel field held as one byte a pixel: the rank of each measure among the
-// quantile-table entries, kept in the result buffer until the threshold is
-// known. Private to the library.
+// The pixel field held as a byte a pixel, the rank of each measure among the
+// quantile-table entries: whether a table allows it, the ranks, their summary
+// for the search, and the marking. Private to the library.
 #pragma once
 
 #include <algorithm>
@@ -9,8 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "dimension/computed_blocks.hpp"
-#include "dimension/quarter_maxima.hpp"
+#include "dimension/box_counting.hpp"
 
 namespace contours {
 
@@ -21,25 +20,17 @@ namespace contours {
 // search then never reaches (a rank saturates at 255).
 bool ranksServe(const float* table, int bins, double startFraction);
 
-// The number of entries among table[0 .. 254] that are <= v (0 for NaN): for
-// a table ranksServe accepts, v >= table[k] exactly when rankOf(v) > k, for
-// every k < 255.
-inline unsigned char rankOf(const float* table, float v) {
-  unsigned r = 0;
-  for (unsigned step = 128; step != 0; step >>= 1)
-    r += table[r + step - 1] <= v ? step : 0;
-  return static_cast<unsigned char>(r);
-}
-
-// rankOf for one table, by one lookup and a comparison. Cells from table[0]
-// on are keyed by their bits above those of table[0] (positive floats are
-// ordered as their bits), d, shifted right by shift_: keys fine enough that
-// a key mostly holds at most one distinct entry value. A cell then ranks at
-// the key's lower count, or at that count plus the entries of that value
-// from the entry on. Where entries lie too close for the key width (or more
-// than 127 are equal), the key is inexact and its cells step along scan_[]
-// (the table, with scan_[255] NaN, which no cell reaches) from the lower
-// count.
+// The rank of a value among the entries of one table, which ranksServe
+// accepts: the number of entries among table[0 .. 254] that are <= v (0 for
+// NaN), so that v >= table[k] exactly when the rank is above k, for every
+// k < 255. By one lookup and a comparison: cells from table[0] on are keyed
+// by their bits above those of table[0] (positive floats are ordered as
+// their bits), d, shifted right by shift_: keys fine enough that a key
+// mostly holds at most one distinct entry value. A cell then ranks at the
+// key's lower count, or at that count plus the entries of that value from
+// the entry on. Where entries lie too close for the key width (or more than
+// 127 are equal), the key is inexact and its cells step along scan_[] (the
+// table, with scan_[255] NaN, which no cell reaches) from the lower count.
 class RankLookup {
  public:
   explicit RankLookup(const float* table);
@@ -86,19 +77,14 @@ class RankLookup {
   float scan_[256];
 };
 
-// The maximum rank of every box/2 x box/2 quarter, a byte each: each
-// evaluation of a threshold table[k] counts the quarters above k (see
-// findThresholdByRank).
-RankQuarters summariseRankQuarters(const unsigned char* ranks, int rows, int cols,
-                                   int boxSize);
-
-// summariseRankQuarters made while a rank field is written, from the cells
-// that may be above rank 0 alone: rows are given in increasing order, each
-// with the stretches of it that may hold ranks above 0 (every other cell must
-// be 0), once those cells are final. finish() gives the summary of the field.
+// The RankQuarters of a rank field, made while the field is written, from the
+// cells that may be above rank 0 alone: rows are given in increasing order,
+// each with the stretches of it that may hold ranks above 0 (every other cell
+// must be 0), once those cells are final. finish() gives the summary of the
+// field.
 class RankQuarterBuilder {
  public:
-  // Throws std::invalid_argument as summariseRankQuarters does.
+  // Throws std::invalid_argument as BowCountingDimension does.
   RankQuarterBuilder(int rows, int cols, int boxSize);
   // Cells x0 .. x1-1 of field row y, at row.
   void add(int y, const unsigned char* row, int x0, int x1);
@@ -116,8 +102,7 @@ class RankQuarterBuilder {
 };
 
 // Turns ranks (n of them) into the result in place: 0 where rank > index (the
-// field reached table[index]), 255 elsewhere; counts the cells set to 0 into
-// counts.marked.
-void markRanks(unsigned char* ranks, size_t n, int index, MarkCounts& counts);
+// field reached table[index]), 255 elsewhere; returns the cells set to 0.
+long long markRanks(unsigned char* ranks, size_t n, int index);
 
 }  // namespace contours
