@@ -288,6 +288,27 @@ Result analyse(const py::object& object, const std::string& orderName) {
   return makeResult(outcome.first, outcome.second);
 }
 
+// The name as Python spells it, whatever bytes the path holds.
+py::object pythonName(const std::filesystem::path& path) {
+  py::object name = py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefaultAndSize(
+      path.c_str(), static_cast<py::ssize_t>(path.native().size())));
+  if (!name) throw py::error_already_set();
+  return name;
+}
+
+// Raises the OSError that errorNumber names for the file, or, with no errno
+// to name, the exception given with a message formatted from its name.
+[[noreturn]] void raiseFileError(int errorNumber, const py::object& filename,
+                                 PyObject* otherwise, const char* format) {
+  if (errorNumber != 0) {
+    errno = errorNumber;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+  } else {
+    PyErr_Format(otherwise, format, filename.ptr());
+  }
+  throw py::error_already_set();
+}
+
 // Decodes path exactly as the contours program does, with the GIL released.
 // The file is read once, so a FIFO or /dev/stdin is read as a file is; a
 // signal while it is awaited runs Python's handler, and an exception that
@@ -308,22 +329,12 @@ cv::Mat decode(const std::filesystem::path& path) {
   }
   if (read.status == contours::ReadStatus::Ok) return std::move(read.image);
   if (read.status == contours::ReadStatus::Interrupted) throw py::error_already_set();
-  // The name as Python spells it, whatever bytes the path holds.
-  const py::object filename = py::reinterpret_steal<py::object>(
-      PyUnicode_DecodeFSDefaultAndSize(path.c_str(),
-                                       static_cast<py::ssize_t>(path.native().size())));
-  if (!filename) throw py::error_already_set();
+  const py::object filename = pythonName(path);
   if (read.status == contours::ReadStatus::OutOfMemory) {
     raiseMemoryError("not enough memory to read " +
                      py::repr(filename).cast<std::string>());
   }
-  if (read.errorNumber != 0) {
-    errno = read.errorNumber;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
-  } else {
-    PyErr_Format(PyExc_ValueError, "cannot decode %R as an image", filename.ptr());
-  }
-  throw py::error_already_set();
+  raiseFileError(read.errorNumber, filename, PyExc_ValueError, "cannot decode %R as an image");
 }
 
 py::array readArray(const std::filesystem::path& path, const std::string& orderName) {
@@ -635,18 +646,7 @@ PYBIND11_MODULE(_contours, module) {
               py::gil_scoped_release release;
               written = contours::writeBmpAtomically(path.string(), image, &error);
             }
-            if (written) return;
-            const py::object filename = py::reinterpret_steal<py::object>(
-                PyUnicode_DecodeFSDefaultAndSize(path.c_str(),
-                                                 static_cast<py::ssize_t>(path.native().size())));
-            if (!filename) throw py::error_already_set();
-            if (error != 0) {
-              errno = error;
-              PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
-            } else {
-              PyErr_Format(PyExc_OSError, "cannot write %R", filename.ptr());
-            }
-            throw py::error_already_set();
+            if (!written) raiseFileError(error, pythonName(path), PyExc_OSError, "cannot write %R");
           },
           py::arg("path"),
           "save(path)\n\n"
