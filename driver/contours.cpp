@@ -15,6 +15,7 @@
 #include "field/pixel_field.hpp"
 #include "refinement/fine_stage.hpp"
 #include "refinement/mask_family.hpp"
+#include "support/bands.hpp"
 #include "support/working_memory.hpp"
 #include "surface/surface_rows.hpp"
 
@@ -40,7 +41,7 @@ double nowMs() {
 // ranks cannot serve, a float a pixel; and nothing of it changes what any
 // stage computes.
 void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
-                 StageTimes& times) {
+                 StageTimes& times, int bands) {
   double mark = nowMs();
   auto endStage = [&mark](double& stage) {
     const double now = nowMs();
@@ -110,9 +111,19 @@ AnalysisReport analyseImage(cv::Mat image, cv::Mat& result) {
   return analyseImageTimed(std::move(image), result, times);
 }
 
-AnalysisReport analyseImageTimed(cv::Mat image, cv::Mat& result, StageTimes& times) {
+AnalysisReport analyseImage(cv::Mat image, cv::Mat& result, const AnalysisOptions& options) {
+  StageTimes times;
+  return analyseImageTimed(std::move(image), result, times, options);
+}
+
+AnalysisReport analyseImageTimed(cv::Mat image, cv::Mat& result, StageTimes& times,
+                                 const AnalysisOptions& options) {
   AnalysisReport report;
   result.release();
+  if (options.threads < 0) {
+    report.status = AnalysisStatus::BadOptions;
+    return report;
+  }
   if (image.dims != 2 || image.type() != CV_8UC3) {
     report.status = AnalysisStatus::BadImage;
     return report;
@@ -126,7 +137,7 @@ AnalysisReport analyseImageTimed(cv::Mat image, cv::Mat& result, StageTimes& tim
     return report;
   }
   try {
-    runAnalysis(image, result, report, times);
+    runAnalysis(image, result, report, times, bandsFor(options.threads));
   } catch (const std::bad_alloc&) {
     report.status = AnalysisStatus::OutOfMemory;
   } catch (const cv::Exception&) {

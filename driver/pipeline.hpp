@@ -18,6 +18,7 @@ struct StageTimes {
 };
 
 // analyseImage, also filling times.
-AnalysisReport analyseImageTimed(cv::Mat image, cv::Mat& result, StageTimes& times);
+AnalysisReport analyseImageTimed(cv::Mat image, cv::Mat& result, StageTimes& times,
+                                 const AnalysisOptions& options = {});
 
 }  // namespace contours

@@ -37,7 +37,8 @@ constexpr Failure failureOf(AnalysisStatus status) {
       return Failure::TooLarge;
     case AnalysisStatus::OutOfMemory:
       return Failure::OutOfMemory;
-    case AnalysisStatus::BadImage:  // the decoders deliver 8-bit colour only
+    case AnalysisStatus::BadImage:    // the decoders deliver 8-bit colour only
+    case AnalysisStatus::BadOptions:  // the programs check the thread count first
       break;
   }
   return Failure::Unreadable;

@@ -74,6 +74,17 @@ enum class AnalysisStatus {
   BadImage,     // not an 8-bit, 3-channel image
   TooLarge,     // not analysable(rows, cols)
   OutOfMemory,  // a working array could not be allocated
+  BadOptions,   // AnalysisOptions out of range (threads below 0)
+};
+
+// How a run is carried out; nothing here changes what it finds.
+struct AnalysisOptions {
+  // Threads the analysis may use: it is split into that many bands, run side
+  // by side on OpenCV's parallel runtime (so cv::setNumThreads caps how many
+  // run at once). 1, the default, runs it on the calling thread alone; 0
+  // takes one per core (cv::getNumberOfCPUs()). Every count gives the same
+  // result and report, bit for bit.
+  int threads = 1;
 };
 
 // Everything a run decides, for reporting and for tests.
@@ -103,5 +114,6 @@ struct AnalysisReport {
 // Never throws: failures are reported through report.status, with result
 // empty.
 AnalysisReport analyseImage(cv::Mat image, cv::Mat& result);
+AnalysisReport analyseImage(cv::Mat image, cv::Mat& result, const AnalysisOptions& options);
 
 }  // namespace contours
