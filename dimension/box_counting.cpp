@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "support/bands.hpp"
 #include "support/vector_build.hpp"
 
 namespace contours {
@@ -36,15 +37,16 @@ struct RaiseColumnMaxima {
   }
 };
 
-// The box counts of a threshold over quarter maxima: N2 the quarters that
-// reach it, N1 the boxes (2 x 2 quarters) with one that does. Eight quarters
-// of a row pair at a time: a comparison gives -1 where reached, so the counts
-// are subtracted; each box is counted in both lanes of its pair.
+// The box counts of a threshold over rows of quarter maxima (an even number
+// of them): twice the boxes (2 x 2 quarters) holding one that reaches it,
+// and the quarters that reach it. Eight quarters of a row pair at a time: a
+// comparison gives -1 where reached, so the counts are subtracted; each box
+// is counted in both lanes of its pair.
 struct CountQuarters {
   typedef int Ints8 __attribute__((vector_size(32)));
 
   static CONTOURS_INLINE void run(const float* maxima, int quarterRows, int quarterCols,
-                                  float threshold, int& N1, int& N2) {
+                                  float threshold, long long& twiceN1, long long& N2) {
     const Lanes8 level = threshold - Lanes8{};
     int n1 = 0, n2 = 0;
     for (int qr = 0; qr < quarterRows; qr += 2) {
@@ -71,7 +73,7 @@ struct CountQuarters {
         n2 += occupied;
       }
     }
-    N1 = n1 / 2;
+    twiceN1 = n1;
     N2 = n2;
   }
 };
@@ -89,7 +91,7 @@ struct CountRankQuarters {
   }
 
   static CONTOURS_INLINE void run(const unsigned char* maxima, int quarterRows,
-                                  int quarterCols, unsigned char k, long long& N1,
+                                  int quarterCols, unsigned char k, long long& twiceN1,
                                   long long& N2) {
     const Bytes32 level = k - Bytes32{};
     long long n1 = 0, n2 = 0;
@@ -122,10 +124,29 @@ struct CountRankQuarters {
         n2 += occupied;
       }
     }
-    N1 = n1 / 2;
+    twiceN1 = n1;
     N2 = n2;
   }
 };
+
+// Runs count(firstQuarterRow, quarterRows, twiceN1, N2) over the box rows
+// (row pairs of quarters) in bands side by side, and adds up the bands' whole
+// counts.
+template <class Count>
+void countInBands(int quarterRows, int bands, const Count& count, long long& N1,
+                  long long& N2) {
+  const int boxRows = quarterRows / 2;
+  bands = std::max(1, std::min(bands, boxRows));
+  std::vector<long long> twiceN1(static_cast<size_t>(bands)), n2(static_cast<size_t>(bands));
+  forEachBand(bands, [&](int k) {
+    const BandSpan span = bandSpan(boxRows, bands, k);
+    count(2 * span.first, 2 * (span.end - span.first), twiceN1[k], n2[k]);
+  });
+  long long sum1 = 0, sum2 = 0;
+  for (int k = 0; k < bands; ++k) sum1 += twiceN1[k], sum2 += n2[k];
+  N1 = sum1 / 2;
+  N2 = sum2;
+}
 
 }  // namespace
 
@@ -200,16 +221,18 @@ QuarterMaxima startQuarters(const float* field, int rows, int cols, int boxSize)
   return quarters;
 }
 
-void summariseQuarterRows(QuarterMaxima& quarters, int finalRows) {
+namespace {
+
+// Quarter rows first .. end-1 of the summary, from the field.
+void summariseQuarterRange(QuarterMaxima& quarters, int first, int end) {
   const int h = quarters.boxSize / 2;
   const int extent = quarters.quarterCols * h;  // counted columns
-  const int end = std::min(quarters.quarterRows, finalRows / h);
-  if (quarters.summarisedRows >= end) return;
+  if (first >= end) return;
   // Column maxima over the h rows of a row of quarters, then maxima over each
   // quarter's h columns. "c > m ? c : m" keeps m when c is NaN; -0 and +0
   // compare equal, so whichever is kept compares the same with any threshold.
   std::vector<float> columnMax(static_cast<size_t>(extent));
-  for (int qr = quarters.summarisedRows; qr < end; ++qr) {
+  for (int qr = first; qr < end; ++qr) {
     float* __restrict m = columnMax.data();
     for (int j = 0; j < extent; ++j) m[j] = -INFINITY;
     for (int i = qr * h; i < qr * h + h; ++i)
@@ -222,17 +245,33 @@ void summariseQuarterRows(QuarterMaxima& quarters, int finalRows) {
       out[qc] = q;
     }
   }
+}
+
+}  // namespace
+
+void summariseQuarterRows(QuarterMaxima& quarters, int finalRows) {
+  const int end = std::min(quarters.quarterRows, finalRows / (quarters.boxSize / 2));
+  if (quarters.summarisedRows >= end) return;
+  summariseQuarterRange(quarters, quarters.summarisedRows, end);
   quarters.summarisedRows = end;
 }
 
-QuarterMaxima summariseQuarters(const float* field, int rows, int cols,
-                                int boxSize) {
+QuarterMaxima summariseQuarters(const float* field, int rows, int cols, int boxSize,
+                                int bands) {
   QuarterMaxima quarters = startQuarters(field, rows, cols, boxSize);
-  summariseQuarterRows(quarters, rows);
+  // Each row of quarters is made from its own field rows alone.
+  const int quarterRows = quarters.quarterRows;
+  bands = std::max(1, std::min(bands, quarterRows));
+  forEachBand(bands, [&](int k) {
+    const BandSpan span = bandSpan(quarterRows, bands, k);
+    summariseQuarterRange(quarters, span.first, span.end);
+  });
+  quarters.summarisedRows = quarterRows;
   return quarters;
 }
 
-DimensionSamples countBoxesReaching(const QuarterMaxima& quarters, float threshold) {
+DimensionSamples countBoxesReaching(const QuarterMaxima& quarters, float threshold,
+                                    int bands) {
   // An all-NaN quarter holds -infinity, which reaches a threshold of -infinity
   // although none of its cells does: count that one threshold cell by cell.
   if (threshold == -INFINITY)
@@ -240,10 +279,16 @@ DimensionSamples countBoxesReaching(const QuarterMaxima& quarters, float thresho
                                 threshold, quarters.boxSize);
   // A box is occupied exactly when one of its quarters is, and every occupied
   // quarter lies in an occupied box.
-  int N1 = 0, N2 = 0;
-  runVectorBuild<CountQuarters>(quarters.maxima.data(), quarters.quarterRows,
-                                quarters.quarterCols, threshold, N1, N2);
-  return samplesOf(quarters.boxSize, N1, N2);
+  long long N1 = 0, N2 = 0;
+  const int qCols = quarters.quarterCols;
+  countInBands(
+      quarters.quarterRows, bands,
+      [&](int first, int rows, long long& twiceN1, long long& n2) {
+        runVectorBuild<CountQuarters>(quarters.maxima.data() + static_cast<size_t>(first) * qCols,
+                                      rows, qCols, threshold, twiceN1, n2);
+      },
+      N1, N2);
+  return samplesOf(quarters.boxSize, static_cast<int>(N1), static_cast<int>(N2));
 }
 
 RankQuarters startRankQuarters(int rows, int cols, int boxSize) {
@@ -256,16 +301,22 @@ RankQuarters startRankQuarters(int rows, int cols, int boxSize) {
   return quarters;
 }
 
-DimensionSamples countBoxesAboveRank(const RankQuarters& quarters, int rank) {
+DimensionSamples countBoxesAboveRank(const RankQuarters& quarters, int rank, int bands) {
   // Every byte is above -1 and none above 255.
   long long N1 = 0, N2 = 0;
   if (rank < 0) {
     N1 = static_cast<long long>(quarters.quarterRows / 2) * (quarters.quarterCols / 2);
     N2 = static_cast<long long>(quarters.quarterRows) * quarters.quarterCols;
   } else if (rank < 255) {
-    runVectorBuild<CountRankQuarters>(quarters.maxima.data(), quarters.quarterRows,
-                                      quarters.quarterCols,
-                                      static_cast<unsigned char>(rank), N1, N2);
+    const int qCols = quarters.quarterCols;
+    countInBands(
+        quarters.quarterRows, bands,
+        [&](int first, int rows, long long& twiceN1, long long& n2) {
+          runVectorBuild<CountRankQuarters>(
+              quarters.maxima.data() + static_cast<size_t>(first) * qCols, rows, qCols,
+              static_cast<unsigned char>(rank), twiceN1, n2);
+        },
+        N1, N2);
   }
   return samplesOf(quarters.boxSize, static_cast<int>(N1), static_cast<int>(N2));
 }

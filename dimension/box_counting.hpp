@@ -26,10 +26,11 @@ struct QuarterMaxima {
   int summarisedRows = 0;     // rows of quarters summarised so far
 };
 
-// Summarises field for repeated box counting. field must outlive the result.
+// Summarises field for repeated box counting, in bands of rows of quarters
+// side by side (see forEachBand). field must outlive the result.
 // Throws std::invalid_argument as BowCountingDimension does.
-QuarterMaxima summariseQuarters(const float* field, int rows, int cols,
-                                int boxSize);
+QuarterMaxima summariseQuarters(const float* field, int rows, int cols, int boxSize,
+                                int bands = 1);
 
 // The same summary made piece by piece while the field is being filled:
 // startQuarters summarises nothing yet; summariseQuarterRows(quarters,
@@ -45,8 +46,9 @@ void summariseQuarterRows(QuarterMaxima& quarters, int finalRows);
 void raiseColumnMaxima(const float* row, float* m, int n);
 
 // The samples BowCountingDimension gives for the summarised field and
-// threshold.
-DimensionSamples countBoxesReaching(const QuarterMaxima& quarters, float threshold);
+// threshold; counted in bands of whole boxes side by side (see forEachBand).
+DimensionSamples countBoxesReaching(const QuarterMaxima& quarters, float threshold,
+                                    int bands = 1);
 
 // The same summary of a field held as a byte a cell, a byte a quarter: the
 // largest byte of each quarter of the counted extent. A quarter holds a cell
@@ -64,6 +66,7 @@ RankQuarters startRankQuarters(int rows, int cols, int boxSize);
 // The samples BowCountingDimension gives for the cells of the summarised
 // byte field that are above rank (for a field of ranks among a table's
 // entries: that reach entry rank).
-DimensionSamples countBoxesAboveRank(const RankQuarters& quarters, int rank);
+DimensionSamples countBoxesAboveRank(const RankQuarters& quarters, int rank,
+                                     int bands = 1);
 
 }  // namespace contours

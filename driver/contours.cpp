@@ -68,7 +68,7 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
   buildQuantileTable(histogram, quantileTable, kBins);
   report.blockSearch =
       findThreshold(blockField.get(), blockRows, blockCols, quantileTable, kBins,
-                    kBlockTarget, kBlockTolerance, kBlockStartFraction, kBoxSize);
+                    kBlockTarget, kBlockTolerance, kBlockStartFraction, kBoxSize, bands);
   // The block mask takes the first quarter of the block field's buffer, and
   // the rest goes back to the system.
   report.markedBlocks =
@@ -80,11 +80,8 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
   const DerivativeMasks masks = derivativeMasks(kMaskSize);
   const std::unique_ptr<PixelField> pixelField =
       PixelField::forTable(image, quantileTable, kBins, kPixelStartFraction, kBoxSize);
-  {
-    ImageSurface surface(image);
-    fineStage(surface, masks.d1.data(), masks.d2.data(), kMaskSize, blockMask, blockRows,
-              blockCols, W, *pixelField);
-  }
+  fineStage(image, masks.d1.data(), masks.d2.data(), blockMask, blockRows, blockCols,
+            *pixelField, bands);
   // The fine stage was the last reader of the image.
   image.release();
   endStage(times.fineStage);

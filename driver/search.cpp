@@ -40,12 +40,13 @@ void checkSearchStart(int bins, double startFraction) {
 
 SearchRecord findThreshold(const float* field, int rows, int cols,
                            const float* quantileTable, int bins, float target,
-                           float tolerance, double startFraction, int boxSize) {
+                           float tolerance, double startFraction, int boxSize,
+                           int bands) {
   checkSearchStart(bins, startFraction);
   // Every evaluation counts boxes over the same field: summarise it once.
-  const QuarterMaxima quarters = summariseQuarters(field, rows, cols, boxSize);
+  const QuarterMaxima quarters = summariseQuarters(field, rows, cols, boxSize, bands);
   return findThreshold(
-      [&](int index) { return countBoxesReaching(quarters, quantileTable[index]); },
+      [&](int index) { return countBoxesReaching(quarters, quantileTable[index], bands); },
       quantileTable, bins, target, tolerance, startFraction);
 }
 

@@ -15,9 +15,11 @@ SearchRecord findThreshold(const std::function<DimensionSamples(int)>& samplesAt
                            const float* quantileTable, int bins, float target,
                            float tolerance, double startFraction);
 
-// The same over a field, summarised once for every evaluation.
+// The same over a field, summarised once for every evaluation; summary and
+// counts are made in bands side by side (see forEachBand).
 SearchRecord findThreshold(const float* field, int rows, int cols,
                            const float* quantileTable, int bins, float target,
-                           float tolerance, double startFraction, int boxSize);
+                           float tolerance, double startFraction, int boxSize,
+                           int bands = 1);
 
 }  // namespace contours

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "support/bands.hpp"
+
 namespace contours {
 
 ComputedBlocks::ComputedBlocks(int blockRows, int blockCols)
@@ -72,8 +74,13 @@ class BridgedSpans {
 
 }  // namespace
 
-MarkCounts markComputedField(const float* field, unsigned char* mask, int rows, int cols,
-                             float threshold, const ComputedBlocks& blocks) {
+namespace {
+
+// markComputedField over the rows of block rows first .. end-1 (the last
+// block row also takes the rows below the whole blocks).
+MarkCounts markComputedRows(const float* field, unsigned char* mask, int rows, int cols,
+                            float threshold, const ComputedBlocks& blocks, int first,
+                            int end) {
   // A cell never computed holds +0, which is selected exactly when
   // +0 >= threshold.
   const bool zeroSelected = 0.0f >= threshold;
@@ -85,7 +92,7 @@ MarkCounts markComputedField(const float* field, unsigned char* mask, int rows, 
     if (zeroSelected) counts.marked += n;
   };
   BridgedSpans runs(blocks.blockCols(), kGapBlocks);
-  for (int bi = 0; 3 * bi < rows; ++bi) {
+  for (int bi = first; bi < end; ++bi) {
     runs.clear();
     if (bi < blocks.blockRows())
       for (const BlockSpan* r = blocks.begin(bi); r != blocks.end(bi); ++r)
@@ -109,15 +116,38 @@ MarkCounts markComputedField(const float* field, unsigned char* mask, int rows, 
   return counts;
 }
 
-void summariseComputedQuarterRows(QuarterMaxima& quarters, int finalRows,
-                                  const ComputedBlocks& blocks) {
+}  // namespace
+
+MarkCounts markComputedField(const float* field, unsigned char* mask, int rows, int cols,
+                             float threshold, const ComputedBlocks& blocks, int bands) {
+  // Each band of block rows marks its own rows.
+  const int groups = (rows + 2) / 3;
+  bands = std::max(1, std::min(bands, groups));
+  std::vector<MarkCounts> counts(static_cast<size_t>(bands));
+  forEachBand(bands, [&](int k) {
+    const BandSpan span = bandSpan(groups, bands, k);
+    counts[k] = markComputedRows(field, mask, rows, cols, threshold, blocks, span.first,
+                                 span.end);
+  });
+  MarkCounts total;
+  for (const MarkCounts& band : counts) {
+    total.marked += band.marked;
+    total.nonZero += band.nonZero;
+  }
+  return total;
+}
+
+namespace {
+
+// Rows of quarters first .. end-1 of the summary.
+void summariseComputedQuarterRange(QuarterMaxima& quarters, int first, int end,
+                                   const ComputedBlocks& blocks) {
+  if (first >= end) return;
   const int h = quarters.boxSize / 2;
-  const int end = std::min(quarters.quarterRows, finalRows / h);
-  if (quarters.summarisedRows >= end) return;
   const int qCols = quarters.quarterCols;
   std::vector<float> columnMax(static_cast<size_t>(qCols) * h);
   BridgedSpans runs(qCols, kGapQuarters);
-  for (int qr = quarters.summarisedRows; qr < end; ++qr) {
+  for (int qr = first; qr < end; ++qr) {
     float* const out = quarters.maxima.data() + static_cast<size_t>(qr) * qCols;
     // The quarters overlapping a computed block of the quarter row's one or
     // two block rows: block columns first .. end-1 are pixel columns
@@ -159,7 +189,28 @@ void summariseComputedQuarterRows(QuarterMaxima& quarters, int finalRows,
     }
     std::fill(out + done, out + qCols, 0.0f);
   }
+}
+
+}  // namespace
+
+void summariseComputedQuarterRows(QuarterMaxima& quarters, int finalRows,
+                                  const ComputedBlocks& blocks) {
+  const int end = std::min(quarters.quarterRows, finalRows / (quarters.boxSize / 2));
+  if (quarters.summarisedRows >= end) return;
+  summariseComputedQuarterRange(quarters, quarters.summarisedRows, end, blocks);
   quarters.summarisedRows = end;
+}
+
+void summariseComputedQuarters(QuarterMaxima& quarters, const ComputedBlocks& blocks,
+                               int bands) {
+  // Each row of quarters is made from its own rows of the field alone.
+  const int first = quarters.summarisedRows, count = quarters.quarterRows - first;
+  bands = std::max(1, std::min(bands, count));
+  forEachBand(bands, [&](int k) {
+    const BandSpan span = bandSpan(count, bands, k);
+    summariseComputedQuarterRange(quarters, first + span.first, first + span.end, blocks);
+  });
+  quarters.summarisedRows = std::max(first, quarters.quarterRows);
 }
 
 }  // namespace contours

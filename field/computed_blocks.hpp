@@ -40,10 +40,15 @@ class ComputedBlocks {
 // every other quarter the +0 that summariseQuarterRows would find there.
 void summariseComputedQuarterRows(QuarterMaxima& quarters, int finalRows,
                                   const ComputedBlocks& blocks);
+// The same for every row of quarters not summarised yet, once the whole field
+// is final: in bands of rows of quarters side by side (see forEachBand).
+void summariseComputedQuarters(QuarterMaxima& quarters, const ComputedBlocks& blocks,
+                               int bands);
 
 // markCells over a rows x cols field, reading only the computed blocks'
-// cells and giving the others what a +0 cell gets.
+// cells and giving the others what a +0 cell gets; in bands of block rows
+// side by side (see forEachBand).
 MarkCounts markComputedField(const float* field, unsigned char* mask, int rows, int cols,
-                             float threshold, const ComputedBlocks& blocks);
+                             float threshold, const ComputedBlocks& blocks, int bands = 1);
 
 }  // namespace contours

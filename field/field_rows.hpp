@@ -52,4 +52,19 @@ class FieldRows {
   virtual void finish() = 0;
 };
 
+// A pixel field the fine stage may write in bands side by side. After
+// openBands(bands), band k takes block rows bandSpan(rows / 3, bands, k) of
+// the fine stage (the first band also the pixel rows above its first block
+// row, the last those below the whole blocks): band(k) is the field that
+// band writes, from one thread of its own, finish()ed at the band's end.
+// closeBands() then makes of them the field one band would have made. With
+// one band, band(0) may be the field itself.
+class BandedFieldRows {
+ public:
+  virtual ~BandedFieldRows() = default;
+  virtual void openBands(int bands) = 0;
+  virtual FieldRows& band(int k) = 0;
+  virtual void closeBands() = 0;
+};
+
 }  // namespace contours

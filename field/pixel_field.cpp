@@ -1,6 +1,10 @@
 #include "field/pixel_field.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
+
+#include "support/bands.hpp"
 
 namespace contours {
 
@@ -13,6 +17,47 @@ bool ownsWholeBuffer(const cv::Mat& image) {
          image.u->urefcount == 0;
 }
 
+// Ranks the cells block row bi computed (pixel rows 3bi .. 3bi+2, row y's
+// cells at cells(y), set back to +0), writing row y's ranks to out(y) and
+// adding them to summary; returns how many cells were not 0. The stretches
+// are ranked in whole vectors where the row allows: gaps shorter than a
+// vector are read through, and a stretch's end is rounded up to a whole
+// number of vectors. The cells taken in besides the stretches' are +0 (the
+// scratch outside them is never written), so their ranks are the 0 already
+// there, and they count as zeros.
+template <class Cells, class Out>
+long long rankBlockRow(const RankLookup& lookup, RankQuarterBuilder& summary, int bi,
+                       const std::vector<BlockSpan>& spans, int cols, const Cells& cells,
+                       const Out& out) {
+  constexpr int kVector = 8;
+  long long nonZero = 0;
+  for (int y = 3 * bi; y < 3 * bi + 3; ++y) {
+    float* const from = cells(y);
+    unsigned char* const to = out(y);
+    for (size_t r = 0; r < spans.size();) {
+      const int x0 = 3 * spans[r].first;
+      int x1 = 3 * spans[r].end;
+      for (++r; r < spans.size() && 3 * spans[r].first - x1 < kVector; ++r)
+        x1 = 3 * spans[r].end;
+      // Less than a vector more, so short of the next stretch.
+      const int whole = x0 + (x1 - x0 + kVector - 1) / kVector * kVector;
+      if (whole <= cols) x1 = whole;
+      nonZero += lookup.takeRanks(from + x0, to + x0, x1 - x0);
+      // The summary is made from the ranks as they are written, instead of
+      // in a second pass over the whole field.
+      summary.add(y, to, x0, x1);
+    }
+  }
+  return nonZero;
+}
+
+// The first and end pixel row of band k of a field of rows rows: the pixel
+// rows of its block rows, the first band from row 0, the last to the end.
+BandSpan pixelRowsOfBand(int rows, int bands, int k) {
+  const BandSpan blocks = bandSpan(rows / 3, bands, k);
+  return {k == 0 ? 0 : 3 * blocks.first, k == bands - 1 ? rows : 3 * blocks.end};
+}
+
 }  // namespace
 
 std::unique_ptr<PixelField> PixelField::forTable(cv::Mat& image, const float* table,
@@ -21,6 +66,143 @@ std::unique_ptr<PixelField> PixelField::forTable(cv::Mat& image, const float* ta
   if (ranksServe(table, bins, startFraction))
     return std::make_unique<RankField>(image, table, boxSize, ownsWholeBuffer(image));
   return std::make_unique<FloatField>(image.rows, image.cols, table, boxSize);
+}
+
+// A band of a float field: it writes its rows of the field in place, and
+// keeps the blocks it computed until the bands are closed.
+class FloatField::Band final : public FieldRows {
+ public:
+  explicit Band(FloatField& field) : field_(field) {}
+  bool startsEmpty() const override { return true; }
+  float* row(int y) override { return field_.row(y); }
+  void blockRowDone(int bi, const BlockRowRuns& runs) override {
+    for (const BlockSpan& run : runs.computed) computed_.emplace_back(bi, run);
+  }
+  void finish() override {}
+
+  std::vector<std::pair<int, BlockSpan>> computed_;
+
+ private:
+  FloatField& field_;
+};
+
+FloatField::~FloatField() = default;
+
+void FloatField::openBands(int bands) {
+  bandCount_ = bands;
+  bands_.clear();
+  if (bands > 1)
+    for (int k = 0; k < bands; ++k) bands_.push_back(std::make_unique<Band>(*this));
+}
+
+FieldRows& FloatField::band(int k) {
+  if (bands_.empty()) return *this;
+  return *bands_[k];
+}
+
+// The blocks are recorded in band order, which is block row order, and the
+// summary is made from the final field.
+void FloatField::closeBands() {
+  if (bands_.empty()) return;
+  for (const std::unique_ptr<Band>& band : bands_)
+    for (const auto& [bi, run] : band->computed_) computed_.add(bi, run.first, run.end);
+  bands_.clear();
+  summariseComputedQuarters(quarters_, computed_, bandCount_);
+}
+
+// A band of a rank field: pixel rows first .. end-1, ranked through a scratch
+// of its own into out (row first at out), with its own count and summary of
+// its rows of quarters. Where the ranks go into the image's own buffer, only
+// the first band writes there while the stage runs: its rank rows lie in
+// image rows no other band reads (band k reads image rows from 3 * first - 1
+// on, and the first band's ranks end at image row first). Every other band
+// keeps its ranks in a buffer of its own until the marking.
+class RankField::Band final : public FieldRows {
+ public:
+  Band(const RankField& field, int first, int end, unsigned char* out)
+      : field_(field),
+        first_(first),
+        end_(end),
+        scratch_(3 * static_cast<size_t>(field.cols_), 0.0f),
+        summary_(field.rows_, field.cols_, field.boxSize_, first, end) {
+    const size_t n = static_cast<size_t>(end - first) * static_cast<size_t>(field.cols_);
+    if (out == nullptr) {
+      own_.reset(new unsigned char[n]);
+      out = own_.get();
+    }
+    out_ = out;
+  }
+  bool startsEmpty() const override { return true; }
+  float* row(int y) override {
+    return scratch_.data() + static_cast<size_t>(y % 3) * field_.cols_;
+  }
+  void blockRowDone(int bi, const BlockRowRuns& runs) override {
+    if (runs.measured.empty()) return;
+    zeroUpTo(3 * bi + 3);
+    nonZero_ += rankBlockRow(
+        field_.lookup_, summary_, bi, runs.measured, field_.cols_,
+        [this](int y) { return row(y); }, [this](int y) { return rankRow(y); });
+  }
+  void finish() override { zeroUpTo(end_); }
+
+  // The band's result, marked at index into rows first .. end-1 of the
+  // buffer at ranks; the cells set to 0.
+  long long markInto(unsigned char* ranks, int index) const {
+    const size_t cols = static_cast<size_t>(field_.cols_);
+    return markRanks(out_, ranks + first_ * cols, (end_ - first_) * cols, index);
+  }
+
+  // Read once the band is over.
+  long long nonZero() const { return nonZero_; }
+  RankQuarterBuilder& summary() { return summary_; }
+
+ private:
+  unsigned char* rankRow(int y) {
+    return out_ + static_cast<size_t>(y - first_) * field_.cols_;
+  }
+  // Sets the ranks of rows up to y (exclusive) not written yet to 0.
+  void zeroUpTo(int y) {
+    std::fill(rankRow(written_), rankRow(y), static_cast<unsigned char>(0));
+    written_ = y;
+  }
+
+  const RankField& field_;
+  int first_, end_;
+  int written_ = first_;  // rows before it hold their final ranks
+  std::vector<float> scratch_;
+  RankQuarterBuilder summary_;
+  std::unique_ptr<unsigned char[]> own_;
+  unsigned char* out_;
+  long long nonZero_ = 0;
+};
+
+RankField::~RankField() = default;
+
+void RankField::openBands(int bands) {
+  bandCount_ = bands;
+  bands_.clear();
+  if (bands <= 1) return;
+  for (int k = 0; k < bands; ++k) {
+    const BandSpan rows = pixelRowsOfBand(rows_, bands, k);
+    unsigned char* const out =
+        inImage_ && k > 0 ? nullptr : ranks_ + static_cast<size_t>(rows.first) * cols_;
+    bands_.push_back(std::make_unique<Band>(*this, rows.first, rows.end, out));
+  }
+}
+
+FieldRows& RankField::band(int k) {
+  if (bands_.empty()) return *this;
+  return *bands_[k];
+}
+
+void RankField::closeBands() {
+  if (bands_.empty()) return;
+  quarters_ = startRankQuarters(rows_, cols_, boxSize_);
+  for (const std::unique_ptr<Band>& band : bands_) {
+    band->summary().mergeInto(quarters_);
+    nonZero_ += band->nonZero();
+  }
+  written_ = static_cast<size_t>(rows_) * static_cast<size_t>(cols_);
 }
 
 // Only the blocks the stage computes hold anything but +0: the summary and
@@ -46,14 +228,14 @@ void FloatField::blockRowDone(int bi, const BlockRowRuns& runs) {
 void FloatField::finish() { summariseComputedQuarterRows(quarters_, rows_, computed_); }
 
 DimensionSamples FloatField::boxCountsAt(int index) const {
-  return countBoxesReaching(quarters_, table_[index]);
+  return countBoxesReaching(quarters_, table_[index], bandCount_);
 }
 
 MarkCounts FloatField::mark(int index, cv::Mat& result) {
   result.create(rows_, cols_, CV_8UC1);
   adviseHugePages(result.data, static_cast<size_t>(rows_) * static_cast<size_t>(cols_));
   const MarkCounts counts = markComputedField(cells_, result.ptr<unsigned char>(), rows_,
-                                              cols_, table_[index], computed_);
+                                              cols_, table_[index], computed_, bandCount_);
   block_.reset();
   cells_ = nullptr;
   return counts;
@@ -67,6 +249,7 @@ RankField::RankField(const cv::Mat& image, const float* table, int boxSize, bool
     : rows_(image.rows),
       cols_(image.cols),
       lookup_(table),
+      boxSize_(boxSize),
       summary_(rows_, cols_, boxSize),
       scratch_(3 * static_cast<size_t>(cols_), 0.0f),
       inImage_(inImage) {
@@ -92,30 +275,9 @@ void RankField::zeroUpTo(size_t end) {
 void RankField::blockRowDone(int bi, const BlockRowRuns& runs) {
   if (runs.measured.empty()) return;
   zeroUpTo(static_cast<size_t>(3 * bi + 3) * static_cast<size_t>(cols_));
-  // The stretches are ranked in whole vectors where the row allows: gaps
-  // shorter than a vector are read through, and a stretch's end is rounded
-  // up to a whole number of vectors. The cells taken in besides the
-  // stretches' are +0 (the scratch outside them is never written), so their
-  // ranks are the 0 already there, and they count as zeros.
-  constexpr int kVector = 8;
-  const std::vector<BlockSpan>& spans = runs.measured;
-  for (int y = 3 * bi; y < 3 * bi + 3; ++y) {
-    float* const cells = row(y);
-    unsigned char* const out = ranks_ + static_cast<size_t>(y) * cols_;
-    for (size_t r = 0; r < spans.size();) {
-      const int x0 = 3 * spans[r].first;
-      int x1 = 3 * spans[r].end;
-      for (++r; r < spans.size() && 3 * spans[r].first - x1 < kVector; ++r)
-        x1 = 3 * spans[r].end;
-      // Less than a vector more, so short of the next stretch.
-      const int whole = x0 + (x1 - x0 + kVector - 1) / kVector * kVector;
-      if (whole <= cols_) x1 = whole;
-      nonZero_ += lookup_.takeRanks(cells + x0, out + x0, x1 - x0);
-      // The summary is made from the ranks as they are written, instead of
-      // in a second pass over the whole field.
-      summary_.add(y, out, x0, x1);
-    }
-  }
+  nonZero_ += rankBlockRow(
+      lookup_, summary_, bi, runs.measured, cols_, [this](int y) { return row(y); },
+      [this](int y) { return ranks_ + static_cast<size_t>(y) * cols_; });
 }
 
 void RankField::finish() {
@@ -125,13 +287,21 @@ void RankField::finish() {
 
 DimensionSamples RankField::boxCountsAt(int index) const {
   // A cell reaches entry index exactly when its rank is above index.
-  return countBoxesAboveRank(quarters_, index);
+  return countBoxesAboveRank(quarters_, index, bandCount_);
 }
 
 MarkCounts RankField::mark(int index, cv::Mat& result) {
   const size_t n = static_cast<size_t>(rows_) * static_cast<size_t>(cols_);
   MarkCounts counts;
-  counts.marked = markRanks(ranks_, n, index);
+  if (bands_.empty()) {
+    counts.marked = markRanks(ranks_, n, index);
+  } else {
+    // Each band's result goes to its own rows of the buffer: from ranks
+    // already there, or from the band's own.
+    std::vector<long long> marked(bands_.size());
+    forEachBand(bandCount_, [&](int k) { marked[k] = bands_[k]->markInto(ranks_, index); });
+    for (const long long m : marked) counts.marked += m;
+  }
   counts.nonZero = nonZero_;
   if (inImage_) {
     // The first rows x cols bytes of the image's buffer.

@@ -23,7 +23,7 @@
 
 namespace contours {
 
-class PixelField : public FieldRows {
+class PixelField : public FieldRows, public BandedFieldRows {
  public:
   // The field of image's pixels (image.rows x image.cols, all +0) for a
   // search over table (bins entries, starting at bins * startFraction) that
@@ -45,6 +45,9 @@ class PixelField : public FieldRows {
 
   // Gives back to the system the memory the result holds but does not use.
   virtual void releaseSpare() {}
+
+  // From openBands(bands) on, the box counts and the marking also run in
+  // that many bands side by side.
 };
 
 // The field as floats: the stage writes the whole field, records the blocks
@@ -52,6 +55,7 @@ class PixelField : public FieldRows {
 class FloatField final : public PixelField {
  public:
   FloatField(int rows, int cols, const float* table, int boxSize);
+  ~FloatField() override;
 
   bool startsEmpty() const override { return true; }
   float* row(int y) override { return cells_ + static_cast<size_t>(y) * cols_; }
@@ -59,6 +63,9 @@ class FloatField final : public PixelField {
   void finish() override;
   DimensionSamples boxCountsAt(int index) const override;
   MarkCounts mark(int index, cv::Mat& result) override;
+  void openBands(int bands) override;
+  FieldRows& band(int k) override;
+  void closeBands() override;
 
   const float* cells() const { return cells_; }
   const ComputedBlocks& computed() const { return computed_; }
@@ -71,6 +78,9 @@ class FloatField final : public PixelField {
   float* cells_;
   ComputedBlocks computed_;
   QuarterMaxima quarters_;
+  class Band;
+  std::vector<std::unique_ptr<Band>> bands_;
+  int bandCount_ = 1;
 };
 
 // The field as ranks: the stage computes each block row into a three-row
@@ -83,6 +93,7 @@ class RankField final : public PixelField {
   // stage's last read of the image byte at the same offset, and the result
   // is made of it; otherwise into a buffer of their own.
   RankField(const cv::Mat& image, const float* table, int boxSize, bool inImage);
+  ~RankField() override;
 
   bool startsEmpty() const override { return true; }
   float* row(int y) override { return scratch_.data() + static_cast<size_t>(y % 3) * cols_; }
@@ -91,6 +102,9 @@ class RankField final : public PixelField {
   DimensionSamples boxCountsAt(int index) const override;
   MarkCounts mark(int index, cv::Mat& result) override;
   void releaseSpare() override;
+  void openBands(int bands) override;
+  FieldRows& band(int k) override;
+  void closeBands() override;
 
   // The ranks (rows x cols, row-major), the cells that are not 0 and the
   // summary, once the stage is over.
@@ -104,6 +118,7 @@ class RankField final : public PixelField {
 
   int rows_, cols_;
   RankLookup lookup_;
+  int boxSize_;
   RankQuarterBuilder summary_;
   RankQuarters quarters_;
   std::vector<float> scratch_;  // rows y % 3, +0 outside a block row's runs
@@ -113,6 +128,9 @@ class RankField final : public PixelField {
   size_t written_ = 0;  // cells from the first on that hold their final rank
   long long nonZero_ = 0;
   size_t spareFrom_ = 0, spareBytes_ = 0;
+  class Band;
+  std::vector<std::unique_ptr<Band>> bands_;
+  int bandCount_ = 1;
 };
 
 }  // namespace contours

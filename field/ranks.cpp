@@ -189,8 +189,28 @@ RankQuarterBuilder::RankQuarterBuilder(int rows, int cols, int boxSize)
       extent_(quarters_.quarterCols * half_),
       columnMax_(static_cast<size_t>(extent_), 0) {}
 
+RankQuarterBuilder::RankQuarterBuilder(int rows, int cols, int boxSize, int firstRow,
+                                       int endRow)
+    : RankQuarterBuilder(0, cols, boxSize) {
+  // The rows of quarters of the counted extent that field rows
+  // firstRow .. endRow-1 touch.
+  firstQuarterRow_ = firstRow / half_;
+  const int last = std::min(2 * (rows / boxSize), (endRow + half_ - 1) / half_);
+  quarters_.quarterRows = std::max(0, last - firstQuarterRow_);
+  quarters_.maxima.assign(static_cast<size_t>(quarters_.quarterRows) * quarters_.quarterCols,
+                          0);
+}
+
+void RankQuarterBuilder::mergeInto(RankQuarters& whole) {
+  closeQuarterRow();
+  const size_t offset = static_cast<size_t>(firstQuarterRow_) * whole.quarterCols;
+  unsigned char* const out = whole.maxima.data() + offset;
+  const unsigned char* const band = quarters_.maxima.data();
+  for (size_t i = 0; i < quarters_.maxima.size(); ++i) out[i] = std::max(out[i], band[i]);
+}
+
 void RankQuarterBuilder::add(int y, const unsigned char* row, int x0, int x1) {
-  const int qr = y / half_;
+  const int qr = y / half_ - firstQuarterRow_;
   if (qr >= quarters_.quarterRows) return;  // below the counted extent
   if (qr != open_) {
     closeQuarterRow();
@@ -230,7 +250,7 @@ RankQuarters RankQuarterBuilder::finish() {
   return std::move(quarters_);
 }
 
-long long markRanks(unsigned char* ranks, size_t n, int index) {
+long long markRanks(const unsigned char* ranks, unsigned char* out, size_t n, int index) {
   const unsigned char level = static_cast<unsigned char>(index);
   const Bytes16 levels = level - Bytes16{};
   long long marked = 0;
@@ -241,14 +261,14 @@ long long markRanks(unsigned char* ranks, size_t n, int index) {
     for (int k = 0; k < 255 && i + 16 <= n; ++k, i += 16) {
       const Bytes16 reached = load16(ranks + i) > levels;  // 0xff where reached
       count -= reached;                                     // adds 1 there
-      store16(ranks + i, ~reached);
+      store16(out + i, ~reached);
     }
     for (int lane = 0; lane < 16; ++lane) marked += count[lane];
   }
   for (; i < n; ++i) {
     const bool reached = ranks[i] > level;
     marked += reached;
-    ranks[i] = reached ? 0 : 255;
+    out[i] = reached ? 0 : 255;
   }
   return marked;
 }

@@ -81,19 +81,26 @@ class RankLookup {
 // cells that may be above rank 0 alone: rows are given in increasing order,
 // each with the stretches of it that may hold ranks above 0 (every other cell
 // must be 0), once those cells are final. finish() gives the summary of the
-// field.
+// field. A builder may take only field rows firstRow .. endRow-1 (a band of
+// the field written on its own): it holds the rows of quarters those rows
+// touch, and mergeInto adds them to the summary of the whole field (a
+// quarter's maximum is the largest of its bands' maxima).
 class RankQuarterBuilder {
  public:
   // Throws std::invalid_argument as BowCountingDimension does.
   RankQuarterBuilder(int rows, int cols, int boxSize);
+  RankQuarterBuilder(int rows, int cols, int boxSize, int firstRow, int endRow);
   // Cells x0 .. x1-1 of field row y, at row.
   void add(int y, const unsigned char* row, int x0, int x1);
   RankQuarters finish();
+  // Instead of finish, for a band: raises whole's maxima to this band's.
+  void mergeInto(RankQuarters& whole);
 
  private:
   void closeQuarterRow();
 
   RankQuarters quarters_;
+  int firstQuarterRow_ = 0;  // the first row of quarters held
   int half_ = 0;    // a quarter's side
   int extent_ = 0;  // counted columns
   std::vector<unsigned char> columnMax_;  // of the open row of quarters
@@ -101,8 +108,12 @@ class RankQuarterBuilder {
   int touchedFrom_ = 0, touchedTo_ = 0;   // its columns that may be above 0
 };
 
-// Turns ranks (n of them) into the result in place: 0 where rank > index (the
-// field reached table[index]), 255 elsewhere; returns the cells set to 0.
-long long markRanks(unsigned char* ranks, size_t n, int index);
+// Turns ranks (n of them) into the result: 0 where rank > index (the field
+// reached table[index]), 255 elsewhere, written to out (which may be ranks
+// itself); returns the cells set to 0.
+long long markRanks(const unsigned char* ranks, unsigned char* out, size_t n, int index);
+inline long long markRanks(unsigned char* ranks, size_t n, int index) {
+  return markRanks(ranks, ranks, n, index);
+}
 
 }  // namespace contours

@@ -8,6 +8,7 @@
 
 #include "refinement/candidate_runs.hpp"
 #include "refinement/pixel_measure.hpp"
+#include "support/bands.hpp"
 
 namespace contours {
 
@@ -68,6 +69,13 @@ class WholeField final : public FieldRows {
 void fineStage(FineSurface& surface, const float* mask1, const float* mask2, int n,
                const unsigned char* blockMask, int blockRows, int blockCols, int W,
                FieldRows& field) {
+  fineStage(surface, mask1, mask2, n, blockMask, blockRows, blockCols, W, field, 0,
+            blockRows);
+}
+
+void fineStage(FineSurface& surface, const float* mask1, const float* mask2, int n,
+               const unsigned char* blockMask, int blockRows, int blockCols, int W,
+               FieldRows& field, int firstBlockRow, int endBlockRow) {
   // A block's cells depend on the surface and the masks only, and only its own
   // computation changes its first cell. Visiting the candidates one by one and
   // computing each neighbour whose first cell is still 0 therefore gives the
@@ -82,7 +90,8 @@ void fineStage(FineSurface& surface, const float* mask1, const float* mask2, int
     CandidateRuns candidates(blockMask, blockRows, blockCols);
     const bool empty = field.startsEmpty();
     BlockRowRuns runs;
-    for (int bi = 1; bi <= blockRows - 2; ++bi) {
+    const int last = std::min(blockRows - 2, endBlockRow - 1);
+    for (int bi = std::max(1, firstBlockRow); bi <= last; ++bi) {
       runs.clear();
       if (empty)
         joinShortGaps(candidates.near(bi), runs);
@@ -102,6 +111,19 @@ void fineStage(FineSurface& surface, const float* mask1, const float* mask2, int
     }
   }
   field.finish();
+}
+
+void fineStage(const cv::Mat& image, const float* mask1, const float* mask2,
+               const unsigned char* blockMask, int blockRows, int blockCols,
+               BandedFieldRows& field, int bands) {
+  field.openBands(bands);
+  forEachBand(bands, [&](int k) {
+    const BandSpan rows = bandSpan(blockRows, bands, k);
+    ImageSurface surface(image);
+    fineStage(surface, mask1, mask2, 3, blockMask, blockRows, blockCols, image.cols,
+              field.band(k), rows.first, rows.end);
+  });
+  field.closeBands();
 }
 
 void calcFineContours(float* field, const unsigned char* blockMask,

@@ -3,6 +3,8 @@
 // block mask. Private to the library; calcFineContours and the pipeline both
 // run it.
 
+#include <opencv2/core.hpp>
+
 #include "field/field_rows.hpp"
 #include "refinement/fine_surface.hpp"
 
@@ -18,5 +20,21 @@ namespace contours {
 void fineStage(FineSurface& surface, const float* mask1, const float* mask2, int n,
                const unsigned char* blockMask, int blockRows, int blockCols, int W,
                FieldRows& field);
+
+// The same over block rows firstBlockRow .. endBlockRow-1 alone, a band of the
+// field that computes on its own (the blocks of a block row depend on the
+// candidates and the surface only, never on another block row's cells): the
+// bands of a field, each with a surface of its own, may run side by side.
+// Calls field.finish() at the end of the band.
+void fineStage(FineSurface& surface, const float* mask1, const float* mask2, int n,
+               const unsigned char* blockMask, int blockRows, int blockCols, int W,
+               FieldRows& field, int firstBlockRow, int endBlockRow);
+
+// The fine stage on the surface of an 8-bit BGR image, for 3x3 masks, in
+// bands of block rows side by side (see forEachBand), each band making the
+// surface rows it reads itself: the field one band gives.
+void fineStage(const cv::Mat& image, const float* mask1, const float* mask2,
+               const unsigned char* blockMask, int blockRows, int blockCols,
+               BandedFieldRows& field, int bands);
 
 }  // namespace contours

@@ -825,30 +825,114 @@ TEST(Differential, FineStageRanksOfRunsCloseTogetherAndAtTheRowsEnd) {
   }
 }
 
+// A field written in bands side by side is the field one band writes: the
+// cells or ranks, the cells counted, the summary, the box counts and the
+// result; with bands of one block row, empty bands, images narrower than a
+// box, and ranks written into the image's own buffer that other bands read.
+TEST(Differential, FieldsWrittenInBandsAreTheFieldOfOneBand) {
+  const contours::DerivativeMasks masks = contours::derivativeMasks(3);
+  std::mt19937 random(37);
+  for (const cv::Size size : {cv::Size(40, 15), cv::Size(7, 61), cv::Size(17, 33),
+                              cv::Size(301, 202)}) {
+    SCOPED_TRACE(::testing::Message() << size);
+    const int H = size.height, W = size.width;
+    const cv::Mat image = makeImage(Scene::Shapes, H, W, random());
+    std::vector<unsigned char> blockMask(static_cast<size_t>(H / 3) * (W / 3));
+    for (auto& m : blockMask) m = random() % 4 ? 255 : 0;
+    const auto stage = [&](contours::BandedFieldRows& field, const cv::Mat& source,
+                           int bands) {
+      contours::fineStage(source, masks.d1.data(), masks.d2.data(), blockMask.data(), H / 3,
+                          W / 3, field, bands);
+    };
+    // Entries among the field's own values where they allow ranks.
+    std::vector<float> table = rankTable(0);
+    contours::FloatField one(H, W, table.data(), contours::kBoxSize);
+    stage(one, image, 1);
+    std::vector<float> values;
+    for (size_t i = 0; i < static_cast<size_t>(H) * W; ++i)
+      if (one.cells()[i] > 0.0f && one.cells()[i] < kInf) values.push_back(one.cells()[i]);
+    std::sort(values.begin(), values.end());
+    if (!values.empty()) {
+      std::vector<float> own(256);
+      for (int k = 0; k < 256; ++k) own[k] = values[values.size() * k / 256];
+      if (contours::ranksServe(own.data(), 256, 0.25)) table = own;
+    }
+    const std::vector<float> cells(one.cells(), one.cells() + static_cast<size_t>(H) * W);
+    const bool counted = H >= contours::kBoxSize && W >= contours::kBoxSize;
+    // The counts and the result of a field at a few entries (marking ends it).
+    const auto outcome = [&](contours::PixelField& field) {
+      std::vector<std::string> seen;
+      if (counted)
+        for (const int index : {0, 64, 128, 254}) {
+          const contours::DimensionSamples samples = field.boxCountsAt(index);
+          for (const auto& [x, y] : samples)
+            seen.push_back(std::to_string(x) + ":" + std::to_string(y));
+        }
+      cv::Mat result;
+      const contours::MarkCounts counts = field.mark(64, result);
+      seen.push_back(std::to_string(counts.marked) + "/" + std::to_string(counts.nonZero));
+      seen.emplace_back(result.ptr<char>(), result.total());
+      return seen;
+    };
+    contours::FloatField floats(H, W, table.data(), contours::kBoxSize);
+    stage(floats, image, 1);
+    const auto expected = outcome(floats);
+    for (const int bands : {2, 3, 7}) {
+      SCOPED_TRACE(::testing::Message() << bands << " bands");
+      contours::FloatField banded(H, W, table.data(), contours::kBoxSize);
+      stage(banded, image, bands);
+      ASSERT_TRUE(sameFloats(banded.cells(), cells.data(), cells.size()));
+      EXPECT_EQ(outcome(banded), expected);
+      contours::RankField ranksOne(image, table.data(), contours::kBoxSize, false);
+      stage(ranksOne, image, 1);
+      const auto expectedRanks = outcome(ranksOne);
+      contours::RankField ranks(image, table.data(), contours::kBoxSize, false);
+      stage(ranks, image, bands);
+      EXPECT_EQ(ranks.quarters().maxima, ranksOne.quarters().maxima);
+      EXPECT_EQ(outcome(ranks), expectedRanks);
+      cv::Mat lent = image.clone();
+      contours::RankField inImage(lent, table.data(), contours::kBoxSize, true);
+      stage(inImage, lent, bands);
+      EXPECT_EQ(inImage.nonZero(), ranks.nonZero());
+      EXPECT_EQ(outcome(inImage), expectedRanks);
+    }
+  }
+}
+
 // The whole analysis against the plain pipeline, on an image the caller lends
-// and on one it still holds.
+// and on one it still holds, on one thread and in bands side by side: two,
+// three and seven (more than the cores, so that every band edge is crossed
+// on any machine).
 void expectAnalysisLikePlainPipeline(const cv::Mat& image) {
   const plain::Analysis slow = plain::analyse(image);
-  cv::Mat result;
-  const contours::AnalysisReport fast = contours::analyseImage(image.clone(), result);
-  ASSERT_EQ(fast.status, contours::AnalysisStatus::Ok);
-  ASSERT_EQ(fast.histogram, slow.histogram);
-  ASSERT_TRUE(sameFloats(fast.quantileTable.data(), slow.quantileTable.data(), 256));
-  ASSERT_EQ(fast.blockSearch.evaluations.size(), slow.blockSearch.evaluations.size());
-  ASSERT_EQ(fast.pixelSearch.evaluations.size(), slow.pixelSearch.evaluations.size());
-  for (size_t i = 0; i < fast.pixelSearch.evaluations.size(); ++i)
-    ASSERT_TRUE(testsupport::sameBits(fast.pixelSearch.evaluations[i].dimension,
-                                      slow.pixelSearch.evaluations[i].dimension));
-  ASSERT_TRUE(result.isContinuous());
-  ASSERT_TRUE(std::equal(slow.result.begin(), slow.result.end(), result.data));
-  // An image the caller still holds is analysed alike and left as it was
-  // (a moved-in one lends its buffer to the result).
-  const cv::Mat before = image.clone();
-  cv::Mat sharedResult;
-  const contours::AnalysisReport shared = contours::analyseImage(image, sharedResult);
-  ASSERT_EQ(shared.selectedPixels, fast.selectedPixels);
-  ASSERT_TRUE(std::equal(slow.result.begin(), slow.result.end(), sharedResult.data));
-  ASSERT_TRUE(std::equal(before.datastart, before.dataend, image.datastart));
+  for (const int threads : {1, 2, 3, 7}) {
+    SCOPED_TRACE(::testing::Message() << threads << " threads");
+    contours::AnalysisOptions options;
+    options.threads = threads;
+    cv::Mat result;
+    const contours::AnalysisReport fast =
+        contours::analyseImage(image.clone(), result, options);
+    ASSERT_EQ(fast.status, contours::AnalysisStatus::Ok);
+    ASSERT_EQ(fast.histogram, slow.histogram);
+    ASSERT_TRUE(sameFloats(fast.quantileTable.data(), slow.quantileTable.data(), 256));
+    ASSERT_EQ(fast.blockSearch.evaluations.size(), slow.blockSearch.evaluations.size());
+    ASSERT_EQ(fast.pixelSearch.evaluations.size(), slow.pixelSearch.evaluations.size());
+    for (size_t i = 0; i < fast.pixelSearch.evaluations.size(); ++i)
+      ASSERT_TRUE(testsupport::sameBits(fast.pixelSearch.evaluations[i].dimension,
+                                        slow.pixelSearch.evaluations[i].dimension));
+    ASSERT_TRUE(result.isContinuous());
+    ASSERT_TRUE(std::equal(slow.result.begin(), slow.result.end(), result.data));
+    // An image the caller still holds is analysed alike and left as it was
+    // (a moved-in one lends its buffer to the result).
+    const cv::Mat before = image.clone();
+    cv::Mat sharedResult;
+    const contours::AnalysisReport shared =
+        contours::analyseImage(image, sharedResult, options);
+    ASSERT_EQ(shared.selectedPixels, fast.selectedPixels);
+    ASSERT_EQ(shared.pixelCellsComputed, fast.pixelCellsComputed);
+    ASSERT_TRUE(std::equal(slow.result.begin(), slow.result.end(), sharedResult.data));
+    ASSERT_TRUE(std::equal(before.datastart, before.dataend, image.datastart));
+  }
 }
 
 TEST(Differential, WholeAnalysisMatchesPlainPipeline) {

@@ -210,6 +210,13 @@ TEST(AnalyseImage, RefusesWhatItCannotAnalyse) {
             contours::AnalysisStatus::BadImage);
   EXPECT_EQ(contours::analyseImage(cv::Mat(), result).status,
             contours::AnalysisStatus::BadImage);
+  contours::AnalysisOptions options;
+  options.threads = -1;
+  cv::Mat image(20, 20, CV_8UC3, cv::Scalar(1, 2, 3));
+  result.create(2, 2, CV_8UC1);
+  EXPECT_EQ(contours::analyseImage(image, result, options).status,
+            contours::AnalysisStatus::BadOptions);
+  EXPECT_TRUE(result.empty());
 }
 
 TEST(AnalyseImage, ImagesTooSmallForTheBlockGridSelectNothing) {
