@@ -9,7 +9,9 @@
 // one made. A file name too long for the folder is cut to fit.
 //
 // Images are decoded on two threads and written on another while the
-// analysis, single-threaded like contours', runs on the main thread.
+// analysis runs on the main thread, on as many threads as CONTOURS_THREADS
+// asks for, as in contours: unset or empty, 1; 0, one per core; else 1 to
+// 1024 (see thread_count.hpp). Every count gives the same results.
 //
 // One line per image on standard output, fields separated by tabs:
 //   PATH  WIDTHxHEIGHT  N ms  N selected  RESULT_PATH
@@ -21,7 +23,9 @@
 // Exit statuses:
 //   0  every image was analysed and its result written
 //   1  at least one image failed (the others were still processed)
-//   2  wrong arguments (no output directory or no image)
+//   2  wrong arguments (no output directory or no image), or a CONTOURS_ISA
+//      or CONTOURS_THREADS that contours refuses
+//      ("contours-batch: CONTOURS_THREADS=<value>: ...")
 //   3  the output directory cannot be created or is not a directory
 //
 // Like contours, no input, file-system state or resource limit ends it by a
@@ -64,6 +68,7 @@
 #include "image_header.hpp"
 #include "result_file.hpp"
 #include "support/vector_choice.hpp"
+#include "thread_count.hpp"
 
 namespace {
 
@@ -75,7 +80,9 @@ constexpr int kBadOutputDir = 3;
 const char* const kUsage =
     "Usage: contours-batch OUTPUT_DIR IMAGE...\n"
     "Analyses each IMAGE as contours does and files its result as\n"
-    "OUTPUT_DIR/<image file name>.bmp. See contours-batch(1).\n";
+    "OUTPUT_DIR/<image file name>.bmp.\n"
+    "CONTOURS_THREADS: threads for each analysis, 0 for one per core (default 1).\n"
+    "See contours-batch(1).\n";
 
 // What is left to do for one image once its analysis is over: report its
 // error, or file its result and report that.
@@ -382,7 +389,8 @@ class ImageReader {
 };
 
 // Analyses one decoded image.
-Outcome analyseOne(const char* path, contours::ReadResult read) {
+Outcome analyseOne(const char* path, contours::ReadResult read,
+                   const contours::AnalysisOptions& options) {
   Outcome outcome;
   outcome.path = path;
   if (read.status != contours::ReadStatus::Ok) {
@@ -394,7 +402,7 @@ Outcome analyseOne(const char* path, contours::ReadResult read) {
   outcome.height = image.rows;
 
   const contours::AnalysisReport report =
-      contours::analyseImage(std::move(image), outcome.result);
+      contours::analyseImage(std::move(image), outcome.result, options);
   if (report.status != contours::AnalysisStatus::Ok) {
     outcome.error = contours::reasonOf(contours::failureOf(report.status));
     return outcome;
@@ -427,6 +435,14 @@ int run(int argc, char** argv) {
               << std::endl;
     return kWrongArguments;
   }
+  const contours::ThreadCountRequest threads = contours::requestedThreadCount();
+  if (threads.refused()) {
+    std::cout << "contours-batch: CONTOURS_THREADS=" << threads.value << ": "
+              << threads.refusal() << std::endl;
+    return kWrongArguments;
+  }
+  contours::AnalysisOptions options;
+  options.threads = threads.threads;
   const std::string outputDir = argv[1];
   std::error_code ec;
   std::filesystem::create_directories(outputDir, ec);
@@ -459,7 +475,7 @@ int run(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) {
     Outcome outcome;
     try {
-      outcome = analyseOne(argv[i], reader.next(i - 2));
+      outcome = analyseOne(argv[i], reader.next(i - 2), options);
     } catch (const std::bad_alloc&) {
       outcome = Outcome();
       outcome.path = argv[i];

@@ -12,7 +12,12 @@
 //   251  the image's pixels or the working arrays cannot be allocated
 //        (" --(!) Not enough memory ")
 //   250  CONTOURS_ISA names a vector build this processor cannot run, or none
-//        (" --(!) CONTOURS_ISA=<value>: ... ")
+//        (" --(!) CONTOURS_ISA=<value>: ... "), or CONTOURS_THREADS is not a
+//        thread count (" --(!) CONTOURS_THREADS=<value>: ... ")
+//
+// CONTOURS_THREADS is the thread count of the analysis: unset or empty, 1;
+// 0, one per core; else 1 to 1024 (see thread_count.hpp). Every count gives
+// the same result.
 //
 // "contours --help" prints the usage and "contours --version" the version,
 // status 0, unless a file of that name exists (which is then analysed).
@@ -36,19 +41,22 @@
 #include "image_file.hpp"
 #include "result_file.hpp"
 #include "support/vector_choice.hpp"
+#include "thread_count.hpp"
 
 namespace {
 
 constexpr int kWrongArguments = 255;
 constexpr int kWriteError = 253;
-constexpr int kNoVectorBuild = 250;
+constexpr int kBadEnvironment = 250;
 
 const char* const kResultFile = "GC_res.bmp";
 
 const char* const kUsage =
     "Usage: contours IMAGE\n"
     "Writes the pixels on IMAGE's salient colour contours to GC_res.bmp in the\n"
-    "working directory: 0 on contour pixels, 255 elsewhere. See contours(1).\n";
+    "working directory: 0 on contour pixels, 255 elsewhere.\n"
+    "CONTOURS_THREADS: threads for the analysis, 0 for one per core (default 1).\n"
+    "See contours(1).\n";
 
 // A failure's console line and exit status.
 int fail(contours::Failure failure) {
@@ -81,7 +89,13 @@ int run(int argc, char** argv) {
   if (isa.refused()) {
     std::cout << " --(!) CONTOURS_ISA=" << isa.value << ": " << isa.refusal() << " "
               << std::endl;
-    return kNoVectorBuild;
+    return kBadEnvironment;
+  }
+  const contours::ThreadCountRequest threads = contours::requestedThreadCount();
+  if (threads.refused()) {
+    std::cout << " --(!) CONTOURS_THREADS=" << threads.value << ": " << threads.refusal()
+              << " " << std::endl;
+    return kBadEnvironment;
   }
 
   // The decoders' first use, on this thread, where running out of memory in it
@@ -97,8 +111,10 @@ int run(int argc, char** argv) {
   std::cout << std::endl;
 
   cv::Mat result;
+  contours::AnalysisOptions options;
+  options.threads = threads.threads;
   const contours::AnalysisReport report =
-      contours::analyseImage(std::move(image), result);
+      contours::analyseImage(std::move(image), result, options);
   if (report.status != contours::AnalysisStatus::Ok)
     return fail(contours::failureOf(report.status));
 

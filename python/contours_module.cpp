@@ -8,7 +8,7 @@
 // whose pixels are packed within each row is analysed in place. Every other
 // layout is converted to a packed BGR copy first, as the decoder converts grey
 // and four-channel files. The analysis and the decoding run with the GIL
-// released.
+// released, the analysis on the threads its threads argument asks for.
 //
 // A Result and its Search records pickle and copy: their state is their
 // fields, and an unpickled Result holds fresh read-only arrays.
@@ -38,6 +38,7 @@
 #include "failure.hpp"
 #include "image_file.hpp"
 #include "result_file.hpp"
+#include "thread_count.hpp"
 
 namespace py = pybind11;
 
@@ -52,6 +53,31 @@ Order parseOrder(const std::string& order) {
 }
 
 std::string typeName(const py::handle& object) { return Py_TYPE(object.ptr())->tp_name; }
+
+// The analysis options of a threads argument: an integer (anything with
+// __index__ but a bool) from 0, one thread per core, to the programs' ceiling.
+contours::AnalysisOptions parseThreads(const py::object& threads) {
+  const auto integer = py::reinterpret_steal<py::object>(
+      PyBool_Check(threads.ptr()) ? nullptr : PyNumber_Index(threads.ptr()));
+  if (!integer) {
+    if (PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+      PyErr_Clear();
+    }
+    throw py::type_error("threads must be an integer, not " + typeName(threads));
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
+  if (overflow == 0 && value == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0 || value < 0 || value > contours::kMaxThreads) {
+    throw py::value_error("threads must be 0 (one per core) or 1 to " +
+                          std::to_string(contours::kMaxThreads) + ", not " +
+                          py::str(integer).cast<std::string>());
+  }
+  contours::AnalysisOptions options;
+  options.threads = static_cast<int>(value);
+  return options;
+}
 
 std::string shapeText(const py::array& array) {
   return py::str(array.attr("shape")).cast<std::string>();
@@ -230,9 +256,10 @@ void raiseOnFailure(contours::AnalysisStatus status, py::ssize_t cols, py::ssize
 
 // Runs the analysis on a BGR matrix with the GIL released. Takes the matrix
 // by value, as the analysis does, so that a copy made for it is freed early.
-std::pair<contours::AnalysisReport, cv::Mat> runAnalysis(cv::Mat image) {
+std::pair<contours::AnalysisReport, cv::Mat> runAnalysis(
+    cv::Mat image, const contours::AnalysisOptions& options) {
   std::pair<contours::AnalysisReport, cv::Mat> outcome;
-  outcome.first = contours::analyseImage(std::move(image), outcome.second);
+  outcome.first = contours::analyseImage(std::move(image), outcome.second, options);
   return outcome;
 }
 
@@ -240,13 +267,13 @@ std::pair<contours::AnalysisReport, cv::Mat> runAnalysis(cv::Mat image) {
 // with the GIL released. Any allocation that fails, the copy's or the
 // analysis's, raises MemoryError naming the image's size.
 template <class MakeImage>
-std::pair<contours::AnalysisReport, cv::Mat> analyseReleased(MakeImage makeImage,
-                                                              py::ssize_t cols,
-                                                              py::ssize_t rows) {
+std::pair<contours::AnalysisReport, cv::Mat> analyseReleased(
+    MakeImage makeImage, py::ssize_t cols, py::ssize_t rows,
+    const contours::AnalysisOptions& options) {
   std::pair<contours::AnalysisReport, cv::Mat> outcome;
   try {
     py::gil_scoped_release release;
-    outcome = runAnalysis(makeImage());
+    outcome = runAnalysis(makeImage(), options);
   } catch (const std::bad_alloc&) {
     raiseAnalysisMemoryError(cols, rows);
   }
@@ -279,12 +306,14 @@ Result makeResult(const contours::AnalysisReport& report, const cv::Mat& mask) {
   return result;
 }
 
-Result analyse(const py::object& object, const std::string& orderName) {
+Result analyse(const py::object& object, const std::string& orderName,
+               const py::object& threads) {
   const Order order = parseOrder(orderName);
+  const contours::AnalysisOptions options = parseThreads(threads);
   const py::array image = byteArray(object, "image");
   const PixelLayout layout = pixelLayout(image, order);
-  const auto outcome =
-      analyseReleased([&layout] { return bgrMatrix(layout); }, layout.cols, layout.rows);
+  const auto outcome = analyseReleased([&layout] { return bgrMatrix(layout); }, layout.cols,
+                                       layout.rows, options);
   return makeResult(outcome.first, outcome.second);
 }
 
@@ -355,12 +384,13 @@ py::array readArray(const std::filesystem::path& path, const std::string& orderN
   return py::array_t<std::uint8_t>(shape, strides, data, base);
 }
 
-Result analyseFile(const std::filesystem::path& path) {
+Result analyseFile(const std::filesystem::path& path, const py::object& threads) {
+  const contours::AnalysisOptions options = parseThreads(threads);  // before any reading
   cv::Mat image = decode(path);
   const int cols = image.cols;
   const int rows = image.rows;
   const auto outcome =
-      analyseReleased([&image] { return std::move(image); }, cols, rows);
+      analyseReleased([&image] { return std::move(image); }, cols, rows, options);
   return makeResult(outcome.first, outcome.second);
 }
 
@@ -664,11 +694,15 @@ PYBIND11_MODULE(_contours, module) {
 
   // The package's functions of the same names document these.
   module.def("analyse", &analyse, py::arg("image"), py::arg("order") = "rgb",
-             "analyse(image: numpy.ndarray, order: str = 'rgb') -> contours.Result");
+             py::kw_only(), py::arg("threads") = 1,
+             "analyse(image: numpy.ndarray, order: str = 'rgb', *, threads: int = 1)\n"
+             "    -> contours.Result");
   module.def("read", &readArray, py::arg("path"), py::arg("order") = "rgb",
              "read(path: str | bytes | os.PathLike, order: str = 'rgb') -> numpy.ndarray");
-  module.def("analyse_file", &analyseFile, py::arg("path"),
-             "analyse_file(path: str | bytes | os.PathLike) -> contours.Result");
+  module.def("analyse_file", &analyseFile, py::arg("path"), py::kw_only(),
+             py::arg("threads") = 1,
+             "analyse_file(path: str | bytes | os.PathLike, *, threads: int = 1)\n"
+             "    -> contours.Result");
   module.def("overlay", &overlay, py::arg("image"), py::arg("mask"),
              py::arg("colour") = py::none(), py::arg("order") = "rgb",
              "overlay(image: numpy.ndarray, mask: numpy.ndarray,\n"

@@ -141,6 +141,15 @@ status=0
 "$batch" quiet in/missing.png in/text.png > /dev/null 2> quiet.txt || true
 [ ! -s quiet.txt ] || fail "standard error: $(cat quiet.txt)"
 
+# Every thread count files the same bytes.
+for threads in 2 0; do
+  CONTOURS_THREADS=$threads "$batch" "threads$threads" in/astronaut.png in/b/photo.png > /dev/null ||
+    fail "CONTOURS_THREADS=$threads failed"
+  cmp "threads$threads/astronaut.png.bmp" out/astronaut.png.bmp &&
+    cmp "threads$threads/photo.png.bmp" out/photo.png.2.bmp ||
+    fail "CONTOURS_THREADS=$threads changed a result"
+done
+
 # Wrong use.
 status=0; "$batch" out > usage.txt || status=$?
 [ "$status" -eq 2 ] && grep -q '^Usage: contours-batch OUTPUT_DIR IMAGE\.\.\.$' usage.txt ||
@@ -149,6 +158,10 @@ status=0; CONTOURS_ISA=sse9 "$batch" isa in/astronaut.png > isa.txt || status=$?
 [ "$status" -eq 2 ] && [ ! -e isa ] &&
   grep -qx 'contours-batch: CONTOURS_ISA=sse9: no such vector build (baseline, avx2, avx512)' isa.txt ||
   fail "unknown vector build: status $status, $(cat isa.txt)"
+status=0; CONTOURS_THREADS=2x "$batch" threads in/astronaut.png > threads.txt || status=$?
+[ "$status" -eq 2 ] && [ ! -e threads ] &&
+  grep -qx 'contours-batch: CONTOURS_THREADS=2x: not a thread count: 0 for every core, or 1 to 1024' threads.txt ||
+  fail "bad thread count: status $status, $(cat threads.txt)"
 status=0; "$batch" in/text.png in/astronaut.png > notdir.txt || status=$?
 [ "$status" -eq 3 ] || fail "output folder is a file: status $status"
 echo "contours-batch: ok"

@@ -72,6 +72,52 @@ TEST(CommandLine, UnrunnableVectorBuildIsRefusedBeforeReading) {
   }
 }
 
+// The console without its timing line, which differs from run to run.
+std::string withoutTime(const std::string& out) {
+  const std::string::size_type at = out.find("GC time (ms): ");
+  return at == std::string::npos ? out : out.substr(0, at) + out.substr(out.find('\n', at) + 1);
+}
+
+// A thread count changes how the analysis runs, never what it finds or what
+// is printed.
+TEST(CommandLine, EveryThreadCountWritesTheSameResult) {
+  for (const std::string name : {"shapes.png", "astronaut.png"}) {
+    SCOPED_TRACE(name);
+    TempDir dir;
+    const auto plain = clirunner::run(dir.path(), kExe, {kData + "/" + name}, [] {
+      ::unsetenv("CONTOURS_THREADS");
+    });
+    ASSERT_EQ(plain.status, 0);
+    const std::string expected = clirunner::readFile(dir / "GC_res.bmp");
+    for (const std::string threads : {"2", "3", "0"}) {
+      SCOPED_TRACE(threads);
+      fs::remove(dir / "GC_res.bmp");
+      const auto outcome = clirunner::run(dir.path(), kExe, {kData + "/" + name}, [&] {
+        ::setenv("CONTOURS_THREADS", threads.c_str(), 1);
+      });
+      EXPECT_EQ(outcome.status, 0);
+      EXPECT_EQ(withoutTime(outcome.out), withoutTime(plain.out));
+      EXPECT_EQ(outcome.err, plain.err);  // the decoder's own warnings, if any
+      EXPECT_TRUE(clirunner::readFile(dir / "GC_res.bmp") == expected);
+    }
+  }
+}
+
+TEST(CommandLine, BadThreadCountIsRefusedBeforeReading) {
+  TempDir dir;
+  for (const std::string value : {"-1", "x", "2x", " 2", "+2", "1025", "99999999999"}) {
+    SCOPED_TRACE(value);
+    const auto outcome = clirunner::run(dir.path(), kExe, {kData + "/shapes.png"}, [&] {
+      ::setenv("CONTOURS_THREADS", value.c_str(), 1);
+    });
+    EXPECT_EQ(outcome.status, 250);
+    EXPECT_EQ(outcome.out, " --(!) CONTOURS_THREADS=" + value +
+                               ": not a thread count: 0 for every core, or 1 to 1024 \n");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_FALSE(fs::exists(dir / "GC_res.bmp"));
+  }
+}
+
 // OpenCV logs a warning of its own for a file it cannot open; nothing of it
 // may reach standard error.
 TEST(CommandLine, UnreadableInputsAreReadErrorsWithNothingOnStandardError) {

@@ -18,7 +18,9 @@ True
 
 The functions, a Result and its Search records pickle, so they go to process
 pools and clusters as they are; the analysis and the decoding release the GIL,
-so a thread pool keeps every core busy.
+so a thread pool keeps every core busy. One large image is analysed on several
+threads with ``threads=`` (0 for one per core); every count gives the same
+result.
 """
 
 from __future__ import annotations
@@ -65,7 +67,7 @@ def _image(value: Any) -> np.ndarray:
     return np.asarray(value)
 
 
-def analyse(image: npt.ArrayLike, order: _Order = "rgb") -> Result:
+def analyse(image: npt.ArrayLike, order: _Order = "rgb", *, threads: int = 1) -> Result:
     """Selects the pixels on the image's salient colour contours.
 
     Parameters
@@ -80,6 +82,10 @@ def analyse(image: npt.ArrayLike, order: _Order = "rgb") -> Result:
     order : {'rgb', 'bgr'}
         The channel order: 'rgb' (scikit-image's, imageio's, Pillow's,
         matplotlib's and read()'s) or 'bgr' (OpenCV's).
+    threads : int, keyword only
+        Threads the analysis runs on: 1 (the default) the calling thread
+        alone, 0 one per core, at most 1024. Every count gives the same
+        result, bit for bit.
 
     Returns
     -------
@@ -91,10 +97,12 @@ def analyse(image: npt.ArrayLike, order: _Order = "rgb") -> Result:
     Raises
     ------
     TypeError
-        A dtype other than uint8, a PIL image of another mode, a path.
+        A dtype other than uint8, a PIL image of another mode, a path, a
+        threads that is not an integer (a bool included).
     ValueError
         A wrong shape, an empty image, one too large for the analysis
-        (2^31 pixels or more, or a side past 107374182), a bad order.
+        (2^31 pixels or more, or a side past 107374182), a bad order,
+        threads below 0 or above 1024.
     MemoryError
         Its working arrays cannot be allocated.
 
@@ -121,22 +129,24 @@ def analyse(image: npt.ArrayLike, order: _Order = "rgb") -> Result:
     >>> contours.analyse(bgr, order="bgr").selected_pixels == result.selected_pixels
     True
     """
-    return _contours.analyse(_image(image), order)
+    return _contours.analyse(_image(image), order, threads=threads)
 
 
-def analyse_file(path: _Path) -> Result:
-    """read(path) and analyse() in one call.
+def analyse_file(path: _Path, *, threads: int = 1) -> Result:
+    """read(path) and analyse(image, threads=threads) in one call.
 
     The result's mask equals, byte for byte, the result file the contours
-    program writes for the same file. Raises what read() and analyse() raise.
+    program writes for the same file. Raises what read() and analyse() raise;
+    a bad threads before the file is read.
 
     Examples
     --------
     >>> result = contours.analyse_file("photo.png")
     >>> print(result)
     <contours.Result 600x400, 65599 contour pixels, block threshold 4.073056, pixel threshold 4.279332>
+    >>> large = contours.analyse_file("scan.tif", threads=0)   # on every core
     """
-    return _contours.analyse_file(path)
+    return _contours.analyse_file(path, threads=threads)
 
 
 def read(path: _Path, order: _Order = "rgb") -> np.ndarray:

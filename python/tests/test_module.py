@@ -169,6 +169,26 @@ def test_threads_from_the_first_call_give_the_results_of_one_thread():
     subprocess.run([sys.executable, "-c", script], check=True, timeout=120)
 
 
+def test_every_thread_count_gives_the_bits_of_one_and_bad_counts_raise(shapes):
+    for name in IMAGES:
+        one = contours.analyse_file(DATA / f"{name}.png")
+        for threads in (1, 2, 3, 0, np.int64(2)):
+            same_result(contours.analyse_file(DATA / f"{name}.png", threads=threads), one)
+    one = contours.analyse(shapes[::-1])  # a strided view, analysed through a copy
+    same_result(contours.analyse(shapes[::-1], threads=2), one)
+    image = np.zeros((20, 20, 3), np.uint8)
+    for threads in (-1, 1025, -10**30, 10**30):
+        with pytest.raises(ValueError, match="threads must be 0"):
+            contours.analyse(image, threads=threads)
+    for threads in (2.0, "2", None, True):
+        with pytest.raises(TypeError, match="threads must be an integer"):
+            contours.analyse(image, threads=threads)
+    with pytest.raises(ValueError):  # before the file is looked for
+        contours.analyse_file(DATA / "missing.png", threads=-1)
+    with pytest.raises(TypeError):  # keyword only
+        contours.analyse(image, "rgb", 2)
+
+
 def huge(rows, cols):
     return np.broadcast_to(np.zeros(3, np.uint8), (rows, cols, 3))
 
