@@ -4,7 +4,8 @@
 # UndefinedBehaviorSanitizer, an -O3 -march=native build and a clang build,
 # each of which must give the same bits as the default one (every build runs
 # the reference and differential tests once per vector build the processor
-# has). Last, it builds the libFuzzer harnesses
+# has, and on 1, 2, 3 and 7 threads). Then the library's tests once more under
+# ThreadSanitizer. Last, it builds the libFuzzer harnesses
 # with clang and runs each for a bounded time from the committed seed corpus.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,12 +25,15 @@ jobs=$(nproc)
   python3-wheel python3-pip lintian
 
 passed=0
+# build_and_test DIR CMAKE_ARGS...: every target and every test, or only the
+# target build_target names and the tests test_regex matches.
 build_and_test() {
   local dir=$1; shift
   echo "== $dir"
   cmake -S "$root" -B "$root/$dir" -DCONTOURS_BUILD_TESTS=ON "$@" >/dev/null
-  cmake --build "$root/$dir" -j "$jobs" >/dev/null
-  (cd "$root/$dir" && ctest --output-on-failure --no-tests=error -j "$jobs") |
+  cmake --build "$root/$dir" -j "$jobs" ${build_target:+--target "$build_target"} >/dev/null
+  (cd "$root/$dir" &&
+    ctest --output-on-failure --no-tests=error -j "$jobs" ${test_regex:+-R "$test_regex"}) |
     tee "$root/$dir/ctest.log"
   # set -o pipefail has already stopped the script if any test failed.
   local count
@@ -44,6 +48,13 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 build_and_test build-native -DCMAKE_BUILD_TYPE=Release \
   "-DCMAKE_CXX_FLAGS_RELEASE=-O3 -march=native -DNDEBUG"
 build_and_test build-clang -DCMAKE_CXX_COMPILER=clang++
+# The analysis runs its stages in bands on OpenCV's parallel runtime: the
+# library's tests (the reference and differential ones on 1, 2, 3 and 7
+# threads among them) must find no data race.
+build_target=contours_tests test_regex='^[A-Za-z/]+\.' \
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  build_and_test build-tsan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g" \
+    -DCONTOURS_SANITIZE=thread -DCONTOURS_BUILD_PYTHON=OFF
 
 # Each fuzzer runs for fuzz_seconds (FUZZ_SECONDS overrides it); new inputs go
 # to a working corpus inside the build tree, never into the committed seeds.

@@ -28,37 +28,58 @@ int bandsFor(int threads) {
   return cores > 0 ? cores : 1;
 }
 
+namespace {
+
+// Runs the bands of a range; a band's exception is kept for the caller.
+class BandBody final : public cv::ParallelLoopBody {
+ public:
+  BandBody(const std::function<void(int)>& work, std::vector<std::exception_ptr>& failures)
+      : work_(work), failures_(failures) {}
+
+  void operator()(const cv::Range& range) const override {
+    acquire(&handedOut_);
+    for (int k = range.start; k < range.end; ++k) {
+      try {
+        work_(k);
+      } catch (...) {
+        failures_[static_cast<size_t>(k)] = std::current_exception();
+      }
+    }
+    release(&handedBack_);
+  }
+
+  // The hand-over, for ThreadSanitizer: everything written before the body
+  // is handed out is seen by the bands, and everything the bands wrote by
+  // the caller once it is handed back.
+  static void acquire([[maybe_unused]] const char* token) {
+#ifdef CONTOURS_TSAN
+    __tsan_acquire(const_cast<char*>(token));
+#endif
+  }
+  static void release([[maybe_unused]] const char* token) {
+#ifdef CONTOURS_TSAN
+    __tsan_release(const_cast<char*>(token));
+#endif
+  }
+  const char handedOut_ = 0, handedBack_ = 0;
+
+ private:
+  const std::function<void(int)>& work_;
+  std::vector<std::exception_ptr>& failures_;
+};
+
+}  // namespace
+
 void forEachBand(int bands, const std::function<void(int)>& work) {
   if (bands <= 1) {
     if (bands == 1) work(0);
     return;
   }
   std::vector<std::exception_ptr> failures(static_cast<size_t>(bands));
-#ifdef CONTOURS_TSAN
-  char handedOut = 0, handedBack = 0;
-  __tsan_release(&handedOut);
-#endif
-  cv::parallel_for_(
-      cv::Range(0, bands),
-      [&](const cv::Range& range) {
-#ifdef CONTOURS_TSAN
-        __tsan_acquire(&handedOut);
-#endif
-        for (int k = range.start; k < range.end; ++k) {
-          try {
-            work(k);
-          } catch (...) {
-            failures[static_cast<size_t>(k)] = std::current_exception();
-          }
-        }
-#ifdef CONTOURS_TSAN
-        __tsan_release(&handedBack);
-#endif
-      },
-      bands);
-#ifdef CONTOURS_TSAN
-  __tsan_acquire(&handedBack);
-#endif
+  const BandBody body(work, failures);
+  BandBody::release(&body.handedOut_);
+  cv::parallel_for_(cv::Range(0, bands), body, bands);
+  BandBody::acquire(&body.handedBack_);
   for (const std::exception_ptr& failure : failures)
     if (failure) std::rethrow_exception(failure);
 }
