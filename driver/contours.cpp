@@ -40,6 +40,16 @@ double nowMs() {
 // peak memory is the image, the result and, only where the table is one
 // ranks cannot serve, a float a pixel; and nothing of it changes what any
 // stage computes.
+//
+// With more than one band, the stages run in bands side by side (see
+// forEachBand): the surface pass by bands of block rows, adding up whole
+// histogram counts; the block summary and the box counts by bands of whole
+// boxes; the fine stage by bands of block rows; the result's marking by rows.
+// Only the block mask, a ninth of the image, is marked on one thread: it is
+// written over the block field it reads. Where the ranks would go into the
+// image's own buffer, bands after the first keep theirs apart until the
+// marking (up to a byte a pixel more), since other bands still read the
+// image bytes they would overwrite.
 void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
                  StageTimes& times, int bands) {
   double mark = nowMs();
@@ -62,7 +72,7 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
   float* quantileTable = report.quantileTable.data();
 
   const std::uint32_t t0 = GetTickCount();
-  processBlocks(image, blockField.get(), histogram, H, W, kBins);
+  processBlocks(image, blockField.get(), histogram, H, W, kBins, bands);
   endStage(times.surface);
 
   buildQuantileTable(histogram, quantileTable, kBins);

@@ -10,8 +10,12 @@ namespace contours {
 // keeping neither surface (only the two block surface rows a block row's
 // measure reads live at a time). The pipeline uses it with surfaceRowPart,
 // making pixel surface rows only where the fine stage reads them.
+// With bands > 1 the measured block rows are split into that many bands of
+// consecutive rows (see forEachBand), each making the block surface rows it
+// reads and counting into its own histogram counts, which are added up when
+// all have ended: the same field and histogram for any number of bands.
 void processBlocks(const cv::Mat& image, float* blockField, int* histogram, int H,
-                   int W, int bins);
+                   int W, int bins, int bands = 1);
 
 // The pixel surface points of image row y, columns x0 .. x1-1, into
 // p0[x0 .. x1-1], p1[...], p2[...] (the three planes' rows): exactly the

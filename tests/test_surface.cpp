@@ -1,5 +1,7 @@
 // The colour surfaces, the block measure and its histogram.
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -7,6 +9,8 @@
 
 #include <contours/contours.hpp>
 #include <contours/surface.hpp>
+#include "plain_reference.hpp"
+#include "surface/surface_rows.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -137,6 +141,74 @@ TEST(ProcessImage, MeasuresPastTheLastBinAreStoredButNotCounted) {
   SurfaceRun run(image);
   EXPECT_GT(run.field[0], 1e6f);
   EXPECT_EQ(run.histogram, std::vector<int>(contours::kBins, 0));
+}
+
+// processBlocks in bands: each band makes the block surface rows its measured
+// rows read, and the histogram is the sum of the bands' counts, so the number
+// of bands changes nothing, also where a band has one block row or none,
+// where nothing is measured, and on images narrower than a vector of blocks.
+TEST(ProcessBlocks, AnyNumberOfBandsGivesTheSameFieldAndHistogram) {
+  const cv::Size sizes[] = {{60, 15}, {61, 17}, {10, 9},    {30, 8},
+                            {20, 40}, {23, 100}, {3000, 12}, {300, 300}, {299, 301}};
+  cv::RNG random(5);
+  for (const cv::Size size : sizes) {
+    SCOPED_TRACE(testing::Message() << size);
+    // Noise, and a flat area whose measures all fall into one bin.
+    cv::Mat image(size, CV_8UC3);
+    random.fill(image, cv::RNG::UNIFORM, 0, 256);
+    image(cv::Rect(0, 0, size.width / 2, size.height / 2)).setTo(cv::Scalar(40, 90, 160));
+    const int H = size.height, W = size.width;
+    const size_t cells = static_cast<size_t>(H / 3) * (W / 3);
+    struct Result {
+      std::vector<float> field;
+      std::vector<int> histogram;
+    };
+    const auto run = [&](int bands) {
+      // The histogram is added to, not replaced.
+      Result r{std::vector<float>(cells, kUntouched), std::vector<int>(contours::kBins, 3)};
+      contours::processBlocks(image, r.field.data(), r.histogram.data(), H, W,
+                              contours::kBins, bands);
+      return r;
+    };
+    const Result one = run(1);
+    for (const int bands : {2, 3, 7}) {
+      const Result many = run(bands);
+      EXPECT_EQ(std::memcmp(many.field.data(), one.field.data(), cells * sizeof(float)), 0)
+          << bands << " bands";
+      EXPECT_EQ(many.histogram, one.histogram) << bands << " bands";
+    }
+  }
+}
+
+// The block row is made sixteen blocks at a time where the processor allows,
+// the rest one at a time: every width around a group's end (15 to 20 blocks,
+// the last rows of a group unmeasured or measured), with sixteen blocks in
+// one bin and measures past the bins, against the plain pass.
+TEST(ProcessBlocks, GroupsOfBlocksAndTheirEndsMatchThePlainPass) {
+  cv::RNG random(11);
+  for (int W = 45; W <= 62; ++W)
+    for (const int H : {9, 12, 31}) {
+      SCOPED_TRACE(testing::Message() << H << " x " << W);
+      cv::Mat image(H, W, CV_8UC3);
+      random.fill(image, cv::RNG::UNIFORM, 0, 256);
+      // Block row 0 grey over 17 blocks (16 measures of exactly 4), and three
+      // blocks below whose measure is in the millions.
+      image(cv::Rect(0, 0, std::min(W, 51), 6)).setTo(cv::Scalar(90, 90, 90));
+      if (H >= 12) {
+        image(cv::Rect(0, 6, 3, 3)) = cv::Scalar(94, 189, 129);
+        image(cv::Rect(3, 6, 3, 3)) = cv::Scalar(178, 157, 96);
+        image(cv::Rect(0, 9, 3, 3)) = cv::Scalar(253, 29, 177);
+      }
+      const size_t cells = static_cast<size_t>(H / 3) * (W / 3);
+      std::vector<float> fast(cells, kUntouched), slow(cells, kUntouched);
+      std::vector<int> fastCounts(contours::kBins, 0), slowCounts(contours::kBins, 0);
+      testsupport::Planes pixel(H, W, 0.0f), block(H / 3, W / 3, 0.0f);
+      contours::processBlocks(image, fast.data(), fastCounts.data(), H, W, contours::kBins);
+      plain::processImage(image, slow.data(), pixel.get(), block.get(), slowCounts.data(), H,
+                          W, contours::kBins);
+      EXPECT_EQ(std::memcmp(fast.data(), slow.data(), cells * sizeof(float)), 0);
+      EXPECT_EQ(fastCounts, slowCounts);
+    }
 }
 
 }  // namespace
