@@ -52,7 +52,7 @@ build_and_test build-clang -DCMAKE_CXX_COMPILER=clang++
 # library's tests (the reference and differential ones on 1, 2, 3 and 7
 # threads among them) must find no data race.
 build_target=contours_tests test_regex='^[A-Za-z/]+\.' \
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
   build_and_test build-tsan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g" \
     -DCONTOURS_SANITIZE=thread -DCONTOURS_BUILD_PYTHON=OFF
 
