@@ -127,8 +127,8 @@ class RankField::Band final : public FieldRows {
         summary_(field.rows_, field.cols_, field.boxSize_, first, end) {
     const size_t n = static_cast<size_t>(end - first) * static_cast<size_t>(field.cols_);
     if (out == nullptr) {
-      own_.reset(new unsigned char[n]);
-      out = own_.get();
+      own_ = std::make_unique<ZeroedArray<unsigned char>>(n);
+      out = own_->get();
     }
     out_ = out;
   }
@@ -171,7 +171,7 @@ class RankField::Band final : public FieldRows {
   int written_ = first_;  // rows before it hold their final ranks
   std::vector<float> scratch_;
   RankQuarterBuilder summary_;
-  std::unique_ptr<unsigned char[]> own_;
+  std::unique_ptr<ZeroedArray<unsigned char>> own_;
   unsigned char* out_;
   long long nonZero_ = 0;
 };

@@ -470,6 +470,7 @@ int run(int argc, char** argv) {
     return kSomeFailed;
   }
 
+  contours::startThreads(options.threads);
   ResultFiler filer(outputDir);
   ImageReader reader(argv + 2, argc - 2);
   for (int i = 2; i < argc; ++i) {

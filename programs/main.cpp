@@ -99,8 +99,9 @@ int run(int argc, char** argv) {
   }
 
   // The decoders' first use, on this thread, where running out of memory in it
-  // can be caught.
+  // can be caught; and the analysis threads' start, outside its time.
   if (!contours::prepareDecoders()) return fail(contours::Failure::OutOfMemory);
+  contours::startThreads(threads.threads);
   contours::ReadResult read = contours::readImage(argv[1]);
   if (read.status != contours::ReadStatus::Ok)
     return fail(contours::failureOf(read.status));

@@ -1,5 +1,7 @@
 #include "support/bands.hpp"
 
+#include <contours/contours.hpp>
+
 #include <exception>
 #include <vector>
 
@@ -82,6 +84,15 @@ void forEachBand(int bands, const std::function<void(int)>& work) {
   BandBody::acquire(&body.handedBack_);
   for (const std::exception_ptr& failure : failures)
     if (failure) std::rethrow_exception(failure);
+}
+
+void startThreads(int threads) {
+  const int bands = threads >= 0 ? bandsFor(threads) : 1;
+  if (bands <= 1) return;
+  try {
+    forEachBand(bands, [](int) {});
+  } catch (...) {
+  }
 }
 
 }  // namespace contours

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 
@@ -37,15 +38,14 @@ void releasePages(void* p, std::size_t bytes) {
   if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
 }
 
-PageBlock::PageBlock(std::size_t bytes, Pages pages) {
-  if (bytes == 0) bytes = 1;
-  const bool inPlace = pages == InPlace;
-  length_ = inPlace ? bytes : bytes + kHugePage;
-  void* p = ::mmap(nullptr, length_, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | (inPlace ? MAP_POPULATE : 0), -1, 0);
+PageBlock::PageBlock(std::size_t bytes) {
+  // Whole huge pages: a tail of 4 KiB pages would cost a fault a page.
+  bytes = (std::max<std::size_t>(bytes, 1) + kHugePage - 1) & ~(kHugePage - 1);
+  length_ = bytes + kHugePage;
+  void* p = ::mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                   -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
-  base_ = data_ = p;
-  if (inPlace) return;
+  base_ = p;
   data_ = reinterpret_cast<void*>((reinterpret_cast<std::uintptr_t>(p) + kHugePage - 1) &
                                   ~(kHugePage - 1));
   adviseHugePages(data_, bytes);

@@ -36,14 +36,13 @@ void adviseHugePages(void* p, std::size_t bytes);
 // allocated. A refused request only costs memory.
 void releasePages(void* p, std::size_t bytes);
 
-// Zero-filled memory mapped straight from the kernel. Either it starts on a
-// 2 MiB boundary so that every whole 2 MiB of the array can be a huge page,
-// each faulted in at its first touch, or (InPlace) all its 4 KiB pages are
-// mapped at once, here. Throws std::bad_alloc when the mapping fails.
+// Zero-filled memory mapped straight from the kernel in whole 2 MiB pages
+// (the size rounded up to them), starting on a 2 MiB boundary, so that all of
+// it can be huge pages, each faulted in at its first touch. Throws
+// std::bad_alloc when the mapping fails.
 class PageBlock {
  public:
-  enum Pages { HugeOnTouch, InPlace };
-  explicit PageBlock(std::size_t bytes, Pages pages = HugeOnTouch);
+  explicit PageBlock(std::size_t bytes);
   ~PageBlock();
   PageBlock(const PageBlock&) = delete;
   PageBlock& operator=(const PageBlock&) = delete;
@@ -59,18 +58,18 @@ class PageBlock {
   std::size_t length_ = 0;
 };
 
-// n zero-filled elements of T, every page of them already mapped: the
-// zeroing the analysis would otherwise meet as page faults, one 4 KiB page
-// at a time, at its first touch of each page, is done at once, here. Below
-// kMapped bytes they come from the heap (zeroed there), which a process
-// analysing many images reuses. Throws std::bad_alloc when the memory
-// cannot be had.
+// n zero-filled elements of T. From kMapped bytes on they are a PageBlock,
+// each huge page zeroed at its first touch, by whichever band touches it (a
+// first touch of 4 KiB pages costs a fault a page, and mapping every page at
+// once is a serial pass of its own); below, they come from the heap (zeroed
+// there), which a process analysing many images reuses. Throws
+// std::bad_alloc when the memory cannot be had.
 template <class T>
 class ZeroedArray {
  public:
   explicit ZeroedArray(std::size_t n) {
     if (n >= kMapped / sizeof(T))
-      mapped_ = std::make_unique<PageBlock>(n * sizeof(T), PageBlock::InPlace);
+      mapped_ = std::make_unique<PageBlock>(n * sizeof(T));
     else
       heap_ = zeroedBuffer<T>(n);
   }

@@ -116,4 +116,11 @@ struct AnalysisReport {
 AnalysisReport analyseImage(cv::Mat image, cv::Mat& result);
 AnalysisReport analyseImage(cv::Mat image, cv::Mat& result, const AnalysisOptions& options);
 
+// Starts the threads that runs of the given thread count use. OpenCV's
+// parallel runtime starts its threads (and loads its allocator) at its first
+// parallel call, some milliseconds that would otherwise fall inside the first
+// such run and its time; a program may pay them beforehand, here. Optional;
+// a failure is left for the run itself to meet. Never throws.
+void startThreads(int threads);
+
 }  // namespace contours
