@@ -4,9 +4,14 @@
 #    60 megapixels, 16:9, JPEG;
 #  - smooth images of about 9 megapixels: a soft photograph (JPEG), gradients
 #    with a few shapes and a flat-shaded graphic (PNG), and a wood-like
-#    texture and a geometric pattern (WebP, about 17 megapixels).
+#    texture and a geometric pattern (WebP, about 17 megapixels);
+#  - not made unless SETS names them: "sparse", a flat graphic of a few large
+#    shapes where 1 to 3% of the pixels are computed (PNG, 2 and 8.7
+#    megapixels), and "documents", a scanned page of text (JPEG, A4 at 150
+#    and 300 dpi: 2.2 and 8.7 megapixels).
 # Usage: bench/make-images.sh [BUILD_DIR]   (default: build-bench)
-# SETS=dense or SETS=smooth makes one set only. The images go to
+# SETS (default "dense smooth") lists the sets to make, from dense, smooth,
+# sparse and documents. The images go to
 # BUILD_DIR/bench-images; existing ones are kept. Prints their paths.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,4 +36,12 @@ if [[ " $sets " == *" smooth "* ]]; then
   make flat-3840x2260.png 3840 2260 flat
   make texture-5472x3072.webp 5472 3072 texture
   make pattern-5472x3072.webp 5472 3072 pattern
+fi
+if [[ " $sets " == *" sparse "* ]]; then
+  make sparse-1920x1080.png 1920 1080 sparse
+  make sparse-3840x2260.png 3840 2260 sparse
+fi
+if [[ " $sets " == *" documents "* ]]; then
+  make document-1240x1754.jpg 1240 1754 document
+  make document-2480x3508.jpg 2480 3508 document
 fi

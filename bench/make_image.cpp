@@ -9,8 +9,14 @@
 //  soft       the same photograph blurred (a soft, out-of-focus photograph).
 //  gradients  colour gradients with a few anti-aliased shapes on them.
 //  flat       a flat-shaded graphic: overlapping flat-coloured polygons.
+//  sparse     a flat graphic with little in it: a few large flat-coloured
+//             shapes on a plain ground, edges drawn without anti-aliasing.
 //  texture    a wood-like texture: noisy rings of slowly varying colour.
 //  pattern    a geometric pattern of rotated stripes and discs.
+//  document   a scanned page of text: paragraphs of dark print on slightly
+//             shaded paper, a ruled table, scanner blur, grain and a small
+//             skew; the print is sized to the page width, as a page scanned
+//             at any resolution.
 //
 // Only SOURCE is read; every other kind is drawn from a fixed seed, so the
 // same arguments give the same image.
@@ -107,6 +113,103 @@ cv::Mat flatGraphic(int width, int height) {
   return output;
 }
 
+cv::Mat sparseGraphic(int width, int height) {
+  cv::RNG rng(15);
+  cv::Mat output(height, width, CV_8UC3, cv::Scalar(245, 242, 238));
+  const int side = std::min(width, height);
+  for (int s = 0; s < 5; ++s) {
+    const cv::Point centre(rng.uniform(side / 4, width - side / 4),
+                           rng.uniform(side / 4, height - side / 4));
+    const int radius = rng.uniform(side / 10, side / 5);
+    if (s % 2) {
+      cv::circle(output, centre, radius, randomColour(rng), cv::FILLED, cv::LINE_8);
+    } else {
+      const cv::Point corner(radius, radius * 2 / 3);
+      cv::rectangle(output, centre - corner, centre + corner, randomColour(rng), cv::FILLED,
+                    cv::LINE_8);
+    }
+  }
+  return output;
+}
+
+cv::Mat document(int width, int height) {
+  cv::RNG rng(14);
+  // Paper: off-white, with the slow shading of a scan.
+  const cv::Mat shade = smoothNoise(rng, width, height, 4);
+  cv::Mat page(height, width, CV_8UC3);
+  for (int y = 0; y < height; ++y) {
+    auto* row = page.ptr<cv::Vec3b>(y);
+    const float* s = shade.ptr<float>(y);
+    for (int x = 0; x < width; ++x) {
+      const double paper = 236 + 12 * s[x];
+      row[x] = cv::Vec3b(cv::saturate_cast<uchar>(paper - 6), cv::saturate_cast<uchar>(paper - 2),
+                         cv::saturate_cast<uchar>(paper));
+    }
+  }
+  // Print: lines of made-up words, in paragraphs with ragged right edges,
+  // a heading, and a ruled table after the third paragraph.
+  const cv::Scalar ink(48, 36, 30);
+  const double lineHeight = width / 58.0;            // about 10-point text
+  const double scale = lineHeight / 55.0;            // Hershey glyphs are ~22 units high at 1.0
+  const int thickness = std::max(1, static_cast<int>(std::lround(lineHeight / 22.0)));
+  const int margin = width / 10, right = width - margin;
+  const auto word = [&] {
+    std::string w;
+    const int letters = rng.uniform(1, 11);
+    for (int k = 0; k < letters; ++k) w += static_cast<char>('a' + rng.uniform(0, 26));
+    return w;
+  };
+  double y = margin;
+  cv::putText(page, "Quarterly report " + word(), cv::Point(margin, static_cast<int>(y)),
+              cv::FONT_HERSHEY_DUPLEX, scale * 2, ink, thickness * 2, cv::LINE_AA);
+  y += 2.5 * lineHeight;
+  int paragraph = 0;
+  while (y < height - margin) {
+    if (paragraph == 3) {  // a table of 6 rows and 4 columns
+      const int rowHeight = static_cast<int>(lineHeight * 1.4), tableWidth = right - margin;
+      for (int r = 0; r <= 6 && y < height - margin; ++r, y += rowHeight) {
+        cv::line(page, cv::Point(margin, static_cast<int>(y)),
+                 cv::Point(right, static_cast<int>(y)), ink, thickness, cv::LINE_AA);
+        if (r == 6) break;
+        for (int c = 0; c < 4; ++c)
+          cv::putText(page, c == 0 ? word() : std::to_string(rng.uniform(100, 99999)),
+                      cv::Point(margin + c * tableWidth / 4 + thickness * 4,
+                                static_cast<int>(y + rowHeight * 0.75)),
+                      cv::FONT_HERSHEY_SIMPLEX, scale, ink, thickness, cv::LINE_AA);
+      }
+      y += lineHeight;
+    }
+    const int lines = rng.uniform(3, 9);
+    for (int l = 0; l < lines && y < height - margin; ++l, y += lineHeight) {
+      const int end = l == lines - 1 ? rng.uniform(margin + width / 5, right) : right;
+      int x = margin + (l == 0 ? width / 30 : 0);
+      while (true) {
+        const std::string w = word();
+        int baseline = 0;
+        const cv::Size size = cv::getTextSize(w, cv::FONT_HERSHEY_SIMPLEX, scale, thickness,
+                                              &baseline);
+        if (x + size.width > end) break;
+        cv::putText(page, w, cv::Point(x, static_cast<int>(y)), cv::FONT_HERSHEY_SIMPLEX,
+                    scale, ink, thickness, cv::LINE_AA);
+        x += size.width + static_cast<int>(lineHeight * 0.35);
+      }
+    }
+    y += 0.6 * lineHeight;
+    ++paragraph;
+  }
+  // The scan: a slight skew, the optics' blur and the sensor's grain.
+  const cv::Mat skew = cv::getRotationMatrix2D(cv::Point2f(width / 2.0f, height / 2.0f), 0.4, 1.0);
+  cv::warpAffine(page, page, skew, page.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  cv::GaussianBlur(page, page, cv::Size(), std::max(0.5, width / 3500.0));
+  cv::Mat grain(height, width, CV_16SC3);
+  rng.fill(grain, cv::RNG::NORMAL, 0, 3);
+  cv::Mat noisy;
+  page.convertTo(noisy, CV_16SC3);
+  noisy += grain;
+  noisy.convertTo(page, CV_8UC3);
+  return page;
+}
+
 cv::Mat texture(int width, int height) {
   cv::RNG rng(13);
   const cv::Mat warp = smoothNoise(rng, width, height, 12);
@@ -174,6 +277,10 @@ int main(int argc, char** argv) {
     output = gradients(width, height);
   } else if (kind == "flat") {
     output = flatGraphic(width, height);
+  } else if (kind == "sparse") {
+    output = sparseGraphic(width, height);
+  } else if (kind == "document") {
+    output = document(width, height);
   } else if (kind == "texture") {
     output = texture(width, height);
   } else if (kind == "pattern") {

@@ -5,6 +5,9 @@
 # per core. Generates the photographs from
 # tests/data (no downloads), times each way with hyperfine and prints a
 # Markdown table.
+# THREADS, a list of CONTOURS_THREADS values (0 is one per core), times
+# every way once per count, each row named with its count; unset, every way
+# runs once with CONTOURS_THREADS as the caller's environment has it.
 # Usage: bench/throughput.sh [BUILD_DIR] [RUNS]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,17 +30,22 @@ mkdir "$work/photos" "$work/single"
 
 export CONTOURS_BATCH=$build/contours-batch
 cd "$work"
+# The ways, once per thread count in THREADS (or once as the environment is).
+ways=()
+for t in ${THREADS:-.}; do
+  if [ "$t" = . ]; then run=""; suffix=""
+  else run="CONTOURS_THREADS=$t "; suffix=" [CONTOURS_THREADS=$t]"; fi
+  ways+=(-n "contours: one process per image$suffix"
+           "cd single && for f in ../photos/*.png; do $run'$build/contours' \"\$f\" > /dev/null; done"
+         -n "contours-batch: one process$suffix"
+           "$run'$build/contours-batch' out photos/*.png > /dev/null"
+         -n "contours-parallel: 1 job$suffix"
+           "$run'$root/scripts/contours-parallel' photos out --jobs 1 > /dev/null"
+         -n "contours-parallel: $(nproc) jobs (default)$suffix"
+           "$run'$root/scripts/contours-parallel' photos out > /dev/null")
+done
 hyperfine --runs "$runs" --warmup 1 --export-csv times.csv --style basic \
-  --prepare "rm -rf out" \
-  -n "contours: one process per image" \
-    "cd single && for f in ../photos/*.png; do '$build/contours' \"\$f\" > /dev/null; done" \
-  -n "contours-batch: one process" \
-    "'$build/contours-batch' out photos/*.png > /dev/null" \
-  -n "contours-parallel: 1 job" \
-    "'$root/scripts/contours-parallel' photos out --jobs 1 > /dev/null" \
-  -n "contours-parallel: $(nproc) jobs (default)" \
-    "'$root/scripts/contours-parallel' photos out > /dev/null"
-
+  --prepare "rm -rf out" "${ways[@]}"
 echo
 echo "| way | seconds for $count images | images/s | vs. one process per image |"
 echo "|---|---|---|---|"
