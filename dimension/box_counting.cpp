@@ -133,17 +133,18 @@ struct CountRankQuarters {
 // (row pairs of quarters) in bands side by side, and adds up the bands' whole
 // counts.
 template <class Count>
-void countInBands(int quarterRows, int bands, const Count& count, long long& N1,
+void countInBands(int quarterRows, const Split& split, const Count& count, long long& N1,
                   long long& N2) {
   const int boxRows = quarterRows / 2;
-  bands = std::max(1, std::min(bands, boxRows));
-  std::vector<long long> twiceN1(static_cast<size_t>(bands)), n2(static_cast<size_t>(bands));
+  const Split bands = split.atMost(boxRows);
+  std::vector<long long> twiceN1(static_cast<size_t>(bands.bands)),
+      n2(static_cast<size_t>(bands.bands));
   forEachBand(bands, [&](int k) {
-    const BandSpan span = bandSpan(boxRows, bands, k);
+    const BandSpan span = bandSpan(boxRows, bands.bands, k);
     count(2 * span.first, 2 * (span.end - span.first), twiceN1[k], n2[k]);
   });
   long long sum1 = 0, sum2 = 0;
-  for (int k = 0; k < bands; ++k) sum1 += twiceN1[k], sum2 += n2[k];
+  for (int k = 0; k < bands.bands; ++k) sum1 += twiceN1[k], sum2 += n2[k];
   N1 = sum1 / 2;
   N2 = sum2;
 }
@@ -257,13 +258,13 @@ void summariseQuarterRows(QuarterMaxima& quarters, int finalRows) {
 }
 
 QuarterMaxima summariseQuarters(const float* field, int rows, int cols, int boxSize,
-                                int bands) {
+                                const Split& split) {
   QuarterMaxima quarters = startQuarters(field, rows, cols, boxSize);
   // Each row of quarters is made from its own field rows alone.
   const int quarterRows = quarters.quarterRows;
-  bands = std::max(1, std::min(bands, quarterRows));
+  const Split bands = split.atMost(quarterRows);
   forEachBand(bands, [&](int k) {
-    const BandSpan span = bandSpan(quarterRows, bands, k);
+    const BandSpan span = bandSpan(quarterRows, bands.bands, k);
     summariseQuarterRange(quarters, span.first, span.end);
   });
   quarters.summarisedRows = quarterRows;
@@ -271,7 +272,7 @@ QuarterMaxima summariseQuarters(const float* field, int rows, int cols, int boxS
 }
 
 DimensionSamples countBoxesReaching(const QuarterMaxima& quarters, float threshold,
-                                    int bands) {
+                                    const Split& bands) {
   // An all-NaN quarter holds -infinity, which reaches a threshold of -infinity
   // although none of its cells does: count that one threshold cell by cell.
   if (threshold == -INFINITY)
@@ -301,7 +302,8 @@ RankQuarters startRankQuarters(int rows, int cols, int boxSize) {
   return quarters;
 }
 
-DimensionSamples countBoxesAboveRank(const RankQuarters& quarters, int rank, int bands) {
+DimensionSamples countBoxesAboveRank(const RankQuarters& quarters, int rank,
+                                     const Split& bands) {
   // Every byte is above -1 and none above 255.
   long long N1 = 0, N2 = 0;
   if (rank < 0) {

@@ -8,6 +8,8 @@
 
 #include <contours/dimension.hpp>
 
+#include "support/bands.hpp"
+
 namespace contours {
 
 // The maximum of every s/2 x s/2 quarter of a field's counted extent (the
@@ -30,7 +32,7 @@ struct QuarterMaxima {
 // side by side (see forEachBand). field must outlive the result.
 // Throws std::invalid_argument as BowCountingDimension does.
 QuarterMaxima summariseQuarters(const float* field, int rows, int cols, int boxSize,
-                                int bands = 1);
+                                const Split& bands = {});
 
 // The same summary made piece by piece while the field is being filled:
 // startQuarters summarises nothing yet; summariseQuarterRows(quarters,
@@ -48,7 +50,7 @@ void raiseColumnMaxima(const float* row, float* m, int n);
 // The samples BowCountingDimension gives for the summarised field and
 // threshold; counted in bands of whole boxes side by side (see forEachBand).
 DimensionSamples countBoxesReaching(const QuarterMaxima& quarters, float threshold,
-                                    int bands = 1);
+                                    const Split& bands = {});
 
 // The same summary of a field held as a byte a cell, a byte a quarter: the
 // largest byte of each quarter of the counted extent. A quarter holds a cell
@@ -67,6 +69,6 @@ RankQuarters startRankQuarters(int rows, int cols, int boxSize);
 // byte field that are above rank (for a field of ranks among a table's
 // entries: that reach entry rank).
 DimensionSamples countBoxesAboveRank(const RankQuarters& quarters, int rank,
-                                     int bands = 1);
+                                     const Split& bands = {});
 
 }  // namespace contours

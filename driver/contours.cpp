@@ -51,7 +51,7 @@ double nowMs() {
 // marking (up to a byte a pixel more), since other bands still read the
 // image bytes they would overwrite.
 void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
-                 StageTimes& times, int bands) {
+                 StageTimes& times, const Split& bands) {
   double mark = nowMs();
   auto endStage = [&mark](double& stage) {
     const double now = nowMs();
@@ -144,7 +144,7 @@ AnalysisReport analyseImageTimed(cv::Mat image, cv::Mat& result, StageTimes& tim
     return report;
   }
   try {
-    runAnalysis(image, result, report, times, bandsFor(options.threads));
+    runAnalysis(image, result, report, times, splitFor(threadsFor(options.threads)));
   } catch (const std::bad_alloc&) {
     report.status = AnalysisStatus::OutOfMemory;
   } catch (const cv::Exception&) {

@@ -41,7 +41,7 @@ void checkSearchStart(int bins, double startFraction) {
 SearchRecord findThreshold(const float* field, int rows, int cols,
                            const float* quantileTable, int bins, float target,
                            float tolerance, double startFraction, int boxSize,
-                           int bands) {
+                           const Split& bands) {
   checkSearchStart(bins, startFraction);
   // Every evaluation counts boxes over the same field: summarise it once.
   const QuarterMaxima quarters = summariseQuarters(field, rows, cols, boxSize, bands);

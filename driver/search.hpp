@@ -7,6 +7,8 @@
 #include <contours/contours.hpp>
 #include <contours/dimension.hpp>
 
+#include "support/bands.hpp"
+
 namespace contours {
 
 // thresholdSearch's evaluations and final threshold, with nothing marked,
@@ -20,6 +22,6 @@ SearchRecord findThreshold(const std::function<DimensionSamples(int)>& samplesAt
 SearchRecord findThreshold(const float* field, int rows, int cols,
                            const float* quantileTable, int bins, float target,
                            float tolerance, double startFraction, int boxSize,
-                           int bands = 1);
+                           const Split& bands = {});
 
 }  // namespace contours

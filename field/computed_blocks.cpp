@@ -119,13 +119,14 @@ MarkCounts markComputedRows(const float* field, unsigned char* mask, int rows, i
 }  // namespace
 
 MarkCounts markComputedField(const float* field, unsigned char* mask, int rows, int cols,
-                             float threshold, const ComputedBlocks& blocks, int bands) {
+                             float threshold, const ComputedBlocks& blocks,
+                             const Split& split) {
   // Each band of block rows marks its own rows.
   const int groups = (rows + 2) / 3;
-  bands = std::max(1, std::min(bands, groups));
-  std::vector<MarkCounts> counts(static_cast<size_t>(bands));
+  const Split bands = split.atMost(groups);
+  std::vector<MarkCounts> counts(static_cast<size_t>(bands.bands));
   forEachBand(bands, [&](int k) {
-    const BandSpan span = bandSpan(groups, bands, k);
+    const BandSpan span = bandSpan(groups, bands.bands, k);
     counts[k] = markComputedRows(field, mask, rows, cols, threshold, blocks, span.first,
                                  span.end);
   });
@@ -202,12 +203,12 @@ void summariseComputedQuarterRows(QuarterMaxima& quarters, int finalRows,
 }
 
 void summariseComputedQuarters(QuarterMaxima& quarters, const ComputedBlocks& blocks,
-                               int bands) {
+                               const Split& split) {
   // Each row of quarters is made from its own rows of the field alone.
   const int first = quarters.summarisedRows, count = quarters.quarterRows - first;
-  bands = std::max(1, std::min(bands, count));
+  const Split bands = split.atMost(count);
   forEachBand(bands, [&](int k) {
-    const BandSpan span = bandSpan(count, bands, k);
+    const BandSpan span = bandSpan(count, bands.bands, k);
     summariseComputedQuarterRange(quarters, first + span.first, first + span.end, blocks);
   });
   quarters.summarisedRows = std::max(first, quarters.quarterRows);

@@ -9,6 +9,7 @@
 #include "dimension/box_counting.hpp"
 #include "field/field_rows.hpp"
 #include "field/marking.hpp"
+#include "support/bands.hpp"
 
 namespace contours {
 
@@ -43,12 +44,13 @@ void summariseComputedQuarterRows(QuarterMaxima& quarters, int finalRows,
 // The same for every row of quarters not summarised yet, once the whole field
 // is final: in bands of rows of quarters side by side (see forEachBand).
 void summariseComputedQuarters(QuarterMaxima& quarters, const ComputedBlocks& blocks,
-                               int bands);
+                               const Split& split);
 
 // markCells over a rows x cols field, reading only the computed blocks'
 // cells and giving the others what a +0 cell gets; in bands of block rows
 // side by side (see forEachBand).
 MarkCounts markComputedField(const float* field, unsigned char* mask, int rows, int cols,
-                             float threshold, const ComputedBlocks& blocks, int bands = 1);
+                             float threshold, const ComputedBlocks& blocks,
+                             const Split& split = {});
 
 }  // namespace contours

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "support/bands.hpp"
+
 namespace contours {
 
 // Blocks first .. end-1 of a row of blocks.
@@ -53,8 +55,8 @@ class FieldRows {
 };
 
 // A pixel field the fine stage may write in bands side by side. After
-// openBands(bands), band k takes block rows bandSpan(rows / 3, bands, k) of
-// the fine stage (the first band also the pixel rows above its first block
+// openBands(split), band k takes block rows bandSpan(rows / 3, split.bands, k)
+// of the fine stage (the first band also the pixel rows above its first block
 // row, the last those below the whole blocks): band(k) is the field that
 // band writes, from one thread of its own, finish()ed at the band's end.
 // closeBands() then makes of them the field one band would have made. With
@@ -62,7 +64,7 @@ class FieldRows {
 class BandedFieldRows {
  public:
   virtual ~BandedFieldRows() = default;
-  virtual void openBands(int bands) = 0;
+  virtual void openBands(const Split& split) = 0;
   virtual FieldRows& band(int k) = 0;
   virtual void closeBands() = 0;
 };

@@ -88,11 +88,11 @@ class FloatField::Band final : public FieldRows {
 
 FloatField::~FloatField() = default;
 
-void FloatField::openBands(int bands) {
-  bandCount_ = bands;
+void FloatField::openBands(const Split& split) {
+  split_ = split;
   bands_.clear();
-  if (bands > 1)
-    for (int k = 0; k < bands; ++k) bands_.push_back(std::make_unique<Band>(*this));
+  if (split.bands > 1)
+    for (int k = 0; k < split.bands; ++k) bands_.push_back(std::make_unique<Band>(*this));
 }
 
 FieldRows& FloatField::band(int k) {
@@ -107,7 +107,7 @@ void FloatField::closeBands() {
   for (const std::unique_ptr<Band>& band : bands_)
     for (const auto& [bi, run] : band->computed_) computed_.add(bi, run.first, run.end);
   bands_.clear();
-  summariseComputedQuarters(quarters_, computed_, bandCount_);
+  summariseComputedQuarters(quarters_, computed_, split_);
 }
 
 // A band of a rank field: pixel rows first .. end-1, ranked through a scratch
@@ -116,7 +116,7 @@ void FloatField::closeBands() {
 // the first band writes there while the stage runs: its rank rows lie in
 // image rows no other band reads (band k reads image rows from 3 * first - 1
 // on, and the first band's ranks end at image row first). Every other band
-// keeps its ranks in a buffer of its own until the marking.
+// keeps its ranks apart (in the field's apart_) until the marking.
 class RankField::Band final : public FieldRows {
  public:
   Band(const RankField& field, int first, int end, unsigned char* out)
@@ -125,11 +125,6 @@ class RankField::Band final : public FieldRows {
         end_(end),
         scratch_(3 * static_cast<size_t>(field.cols_), 0.0f),
         summary_(field.rows_, field.cols_, field.boxSize_, first, end) {
-    const size_t n = static_cast<size_t>(end - first) * static_cast<size_t>(field.cols_);
-    if (out == nullptr) {
-      own_ = std::make_unique<ZeroedArray<unsigned char>>(n);
-      out = own_->get();
-    }
     out_ = out;
   }
   bool startsEmpty() const override { return true; }
@@ -171,21 +166,27 @@ class RankField::Band final : public FieldRows {
   int written_ = first_;  // rows before it hold their final ranks
   std::vector<float> scratch_;
   RankQuarterBuilder summary_;
-  std::unique_ptr<ZeroedArray<unsigned char>> own_;
   unsigned char* out_;
   long long nonZero_ = 0;
 };
 
 RankField::~RankField() = default;
 
-void RankField::openBands(int bands) {
-  bandCount_ = bands;
+void RankField::openBands(const Split& split) {
+  split_ = split;
   bands_.clear();
+  apart_.reset();
+  const int bands = split.bands;
   if (bands <= 1) return;
+  const size_t cols = static_cast<size_t>(cols_);
+  const int apartFrom = pixelRowsOfBand(rows_, bands, 0).end;
+  if (inImage_)
+    apart_ = std::make_unique<ZeroedArray<unsigned char>>((rows_ - apartFrom) * cols);
   for (int k = 0; k < bands; ++k) {
     const BandSpan rows = pixelRowsOfBand(rows_, bands, k);
-    unsigned char* const out =
-        inImage_ && k > 0 ? nullptr : ranks_ + static_cast<size_t>(rows.first) * cols_;
+    unsigned char* const out = inImage_ && k > 0
+                                   ? apart_->get() + (rows.first - apartFrom) * cols
+                                   : ranks_ + rows.first * cols;
     bands_.push_back(std::make_unique<Band>(*this, rows.first, rows.end, out));
   }
 }
@@ -228,14 +229,14 @@ void FloatField::blockRowDone(int bi, const BlockRowRuns& runs) {
 void FloatField::finish() { summariseComputedQuarterRows(quarters_, rows_, computed_); }
 
 DimensionSamples FloatField::boxCountsAt(int index) const {
-  return countBoxesReaching(quarters_, table_[index], bandCount_);
+  return countBoxesReaching(quarters_, table_[index], split_);
 }
 
 MarkCounts FloatField::mark(int index, cv::Mat& result) {
   result.create(rows_, cols_, CV_8UC1);
   adviseHugePages(result.data, static_cast<size_t>(rows_) * static_cast<size_t>(cols_));
   const MarkCounts counts = markComputedField(cells_, result.ptr<unsigned char>(), rows_,
-                                              cols_, table_[index], computed_, bandCount_);
+                                              cols_, table_[index], computed_, split_);
   block_.reset();
   cells_ = nullptr;
   return counts;
@@ -287,7 +288,7 @@ void RankField::finish() {
 
 DimensionSamples RankField::boxCountsAt(int index) const {
   // A cell reaches entry index exactly when its rank is above index.
-  return countBoxesAboveRank(quarters_, index, bandCount_);
+  return countBoxesAboveRank(quarters_, index, split_);
 }
 
 MarkCounts RankField::mark(int index, cv::Mat& result) {
@@ -299,7 +300,7 @@ MarkCounts RankField::mark(int index, cv::Mat& result) {
     // Each band's result goes to its own rows of the buffer: from ranks
     // already there, or from the band's own.
     std::vector<long long> marked(bands_.size());
-    forEachBand(bandCount_, [&](int k) { marked[k] = bands_[k]->markInto(ranks_, index); });
+    forEachBand(split_, [&](int k) { marked[k] = bands_[k]->markInto(ranks_, index); });
     for (const long long m : marked) counts.marked += m;
   }
   counts.nonZero = nonZero_;

@@ -46,8 +46,8 @@ class PixelField : public FieldRows, public BandedFieldRows {
   // Gives back to the system the memory the result holds but does not use.
   virtual void releaseSpare() {}
 
-  // From openBands(bands) on, the box counts and the marking also run in
-  // that many bands side by side.
+  // From openBands(split) on, the box counts and the marking also run split
+  // so.
 };
 
 // The field as floats: the stage writes the whole field, records the blocks
@@ -63,7 +63,7 @@ class FloatField final : public PixelField {
   void finish() override;
   DimensionSamples boxCountsAt(int index) const override;
   MarkCounts mark(int index, cv::Mat& result) override;
-  void openBands(int bands) override;
+  void openBands(const Split& split) override;
   FieldRows& band(int k) override;
   void closeBands() override;
 
@@ -80,7 +80,7 @@ class FloatField final : public PixelField {
   QuarterMaxima quarters_;
   class Band;
   std::vector<std::unique_ptr<Band>> bands_;
-  int bandCount_ = 1;
+  Split split_;
 };
 
 // The field as ranks: the stage computes each block row into a three-row
@@ -102,7 +102,7 @@ class RankField final : public PixelField {
   DimensionSamples boxCountsAt(int index) const override;
   MarkCounts mark(int index, cv::Mat& result) override;
   void releaseSpare() override;
-  void openBands(int bands) override;
+  void openBands(const Split& split) override;
   FieldRows& band(int k) override;
   void closeBands() override;
 
@@ -130,7 +130,10 @@ class RankField final : public PixelField {
   size_t spareFrom_ = 0, spareBytes_ = 0;
   class Band;
   std::vector<std::unique_ptr<Band>> bands_;
-  int bandCount_ = 1;
+  Split split_;
+  // Where bands after the first keep their ranks, when the first writes them
+  // into the image's own buffer.
+  std::unique_ptr<ZeroedArray<unsigned char>> apart_;
 };
 
 }  // namespace contours

@@ -115,10 +115,11 @@ void fineStage(FineSurface& surface, const float* mask1, const float* mask2, int
 
 void fineStage(const cv::Mat& image, const float* mask1, const float* mask2,
                const unsigned char* blockMask, int blockRows, int blockCols,
-               BandedFieldRows& field, int bands) {
+               BandedFieldRows& field, const Split& split) {
+  const Split bands = split.atMost(blockRows);
   field.openBands(bands);
   forEachBand(bands, [&](int k) {
-    const BandSpan rows = bandSpan(blockRows, bands, k);
+    const BandSpan rows = bandSpan(blockRows, bands.bands, k);
     ImageSurface surface(image);
     fineStage(surface, mask1, mask2, 3, blockMask, blockRows, blockCols, image.cols,
               field.band(k), rows.first, rows.end);

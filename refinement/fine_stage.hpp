@@ -35,6 +35,6 @@ void fineStage(FineSurface& surface, const float* mask1, const float* mask2, int
 // surface rows it reads itself: the field one band gives.
 void fineStage(const cv::Mat& image, const float* mask1, const float* mask2,
                const unsigned char* blockMask, int blockRows, int blockCols,
-               BandedFieldRows& field, int bands);
+               BandedFieldRows& field, const Split& split);
 
 }  // namespace contours

@@ -2,6 +2,8 @@
 
 #include <contours/contours.hpp>
 
+#include <algorithm>
+#include <atomic>
 #include <exception>
 #include <vector>
 
@@ -24,7 +26,7 @@ extern "C" void __tsan_release(void* addr);
 
 namespace contours {
 
-int bandsFor(int threads) {
+int threadsFor(int threads) {
   if (threads > 0) return threads;
   const int cores = cv::getNumberOfCPUs();
   return cores > 0 ? cores : 1;
@@ -32,15 +34,17 @@ int bandsFor(int threads) {
 
 namespace {
 
-// Runs the bands of a range; a band's exception is kept for the caller.
+// Each thread's part of the runtime's range takes the next band not taken
+// until none is left; a band's exception is kept for the caller.
 class BandBody final : public cv::ParallelLoopBody {
  public:
-  BandBody(const std::function<void(int)>& work, std::vector<std::exception_ptr>& failures)
-      : work_(work), failures_(failures) {}
+  BandBody(int bands, const std::function<void(int)>& work,
+           std::vector<std::exception_ptr>& failures)
+      : bands_(bands), work_(work), failures_(failures) {}
 
-  void operator()(const cv::Range& range) const override {
+  void operator()(const cv::Range&) const override {
     acquire(&handedOut_);
-    for (int k = range.start; k < range.end; ++k) {
+    for (int k = next_++; k < bands_; k = next_++) {
       try {
         work_(k);
       } catch (...) {
@@ -66,31 +70,35 @@ class BandBody final : public cv::ParallelLoopBody {
   const char handedOut_ = 0, handedBack_ = 0;
 
  private:
+  const int bands_;
+  mutable std::atomic<int> next_{0};
   const std::function<void(int)>& work_;
   std::vector<std::exception_ptr>& failures_;
 };
 
 }  // namespace
 
-void forEachBand(int bands, const std::function<void(int)>& work) {
-  if (bands <= 1) {
-    if (bands == 1) work(0);
+void forEachBand(const Split& split, const std::function<void(int)>& work) {
+  const int bands = split.bands;
+  const int threads = std::min(bands, split.threads);
+  if (threads <= 1) {
+    for (int k = 0; k < bands; ++k) work(k);
     return;
   }
   std::vector<std::exception_ptr> failures(static_cast<size_t>(bands));
-  const BandBody body(work, failures);
+  const BandBody body(bands, work, failures);
   BandBody::release(&body.handedOut_);
-  cv::parallel_for_(cv::Range(0, bands), body, bands);
+  cv::parallel_for_(cv::Range(0, threads), body, threads);
   BandBody::acquire(&body.handedBack_);
   for (const std::exception_ptr& failure : failures)
     if (failure) std::rethrow_exception(failure);
 }
 
 void startThreads(int threads) {
-  const int bands = threads >= 0 ? bandsFor(threads) : 1;
-  if (bands <= 1) return;
+  const int count = threads >= 0 ? threadsFor(threads) : 1;
+  if (count <= 1) return;
   try {
-    forEachBand(bands, [](int) {});
+    forEachBand(count, [](int) {});
   } catch (...) {
   }
 }

@@ -24,15 +24,37 @@ inline BandSpan bandSpan(int n, int bands, int k) {
           static_cast<int>(static_cast<long long>(n) * (k + 1) / bands)};
 }
 
-// The bands a run of the given thread count uses: threads itself, or one per
-// core for 0.
-int bandsFor(int threads);
+// The threads a run of the given thread count uses: threads itself, or one
+// per core for 0.
+int threadsFor(int threads);
 
-// Calls work(k) for every band k in 0 .. bands-1, side by side on the
-// parallel runtime; with one band, on the calling thread. Returns when every
-// band has ended: what each band wrote is then visible to the caller. When a
-// band throws, the other bands still end, and the exception of the first band
-// in band order that threw is rethrown.
-void forEachBand(int bands, const std::function<void(int)>& work);
+// How a stage is split: into bands, of which at most threads run at once.
+// A thread that finishes a band takes the next one not taken, so more bands
+// than threads even out bands of unequal work (and a thread that starts
+// late). An int n is n bands on n threads.
+struct Split {
+  Split(int n = 1) : bands(n), threads(n) {}  // NOLINT: an int is a split
+  Split(int bands, int threads) : bands(bands), threads(threads) {}
+  // The same threads, with no more bands than units (and at least one).
+  Split atMost(int units) const {
+    return {bands < units ? bands : (units > 1 ? units : 1), threads};
+  }
+  int bands, threads;
+};
+
+// The split of a run on the given number of threads (threadsFor's): on more
+// than one, kBandsPerThread bands a thread.
+constexpr int kBandsPerThread = 4;
+inline Split splitFor(int threads) {
+  return threads > 1 ? Split(kBandsPerThread * threads, threads) : Split(1);
+}
+
+// Calls work(k) for every band k in 0 .. split.bands-1, up to split.threads
+// of them side by side on the parallel runtime; with one thread, in order on
+// the calling thread. Returns when every band has ended: what each band wrote
+// is then visible to the caller. When a band throws, the other bands still
+// end, and the exception of the first band in band order that threw is
+// rethrown.
+void forEachBand(const Split& split, const std::function<void(int)>& work);
 
 }  // namespace contours

@@ -644,7 +644,7 @@ void surfaceBand(const cv::Mat& image, int firstRow, int endRow, int blockCols,
 // processImage, and processBlocks in bands (both planes null).
 void surfaceStage(const cv::Mat& image, float* blockField,
                   float* const* const* pixelPlanes, float* const* const* blockPlanes,
-                  int* histogram, int H, int W, int bins, int bands) {
+                  int* histogram, int H, int W, int bins, const Split& split) {
   const int blockRows = H / 3;
   const int blockCols = W / 3;
   // No complete block: nothing to fill (and no negative count to size with).
@@ -663,10 +663,10 @@ void surfaceStage(const cv::Mat& image, float* blockField,
   // arrays. Band k measures block rows span.first .. span.end-1, and makes
   // the block surface rows they read: span.first .. span.end.
   if (measuredRows == 0) return;
-  if (bands < 1) bands = 1;
-  std::vector<PartialCounts> counts(static_cast<size_t>(bands), PartialCounts(bins));
+  const Split bands = split.atMost(measuredRows);
+  std::vector<PartialCounts> counts(static_cast<size_t>(bands.bands), PartialCounts(bins));
   forEachBand(bands, [&](int k) {
-    const BandSpan span = bandSpan(measuredRows, bands, k);
+    const BandSpan span = bandSpan(measuredRows, bands.bands, k);
     if (span.first < span.end)
       surfaceBand(image, span.first, span.end + 1, blockCols, measuredRows, blockField,
                   nullptr, nullptr, counts[static_cast<size_t>(k)]);
@@ -683,7 +683,7 @@ void processImage(const cv::Mat& image, float* blockField,
 }
 
 void processBlocks(const cv::Mat& image, float* blockField, int* histogram, int H,
-                   int W, int bins, int bands) {
+                   int W, int bins, const Split& bands) {
   surfaceStage(image, blockField, nullptr, nullptr, histogram, H, W, bins, bands);
 }
 

@@ -4,6 +4,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "support/bands.hpp"
+
 namespace contours {
 
 // The block stage of processImage alone: the same block field and histogram,
@@ -15,7 +17,7 @@ namespace contours {
 // reads and counting into its own histogram counts, which are added up when
 // all have ended: the same field and histogram for any number of bands.
 void processBlocks(const cv::Mat& image, float* blockField, int* histogram, int H,
-                   int W, int bins, int bands = 1);
+                   int W, int bins, const Split& bands = {});
 
 // The pixel surface points of image row y, columns x0 .. x1-1, into
 // p0[x0 .. x1-1], p1[...], p2[...] (the three planes' rows): exactly the

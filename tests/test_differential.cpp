@@ -840,7 +840,7 @@ TEST(Differential, FieldsWrittenInBandsAreTheFieldOfOneBand) {
     std::vector<unsigned char> blockMask(static_cast<size_t>(H / 3) * (W / 3));
     for (auto& m : blockMask) m = random() % 4 ? 255 : 0;
     const auto stage = [&](contours::BandedFieldRows& field, const cv::Mat& source,
-                           int bands) {
+                           const contours::Split& bands) {
       contours::fineStage(source, masks.d1.data(), masks.d2.data(), blockMask.data(), H / 3,
                           W / 3, field, bands);
     };
@@ -877,8 +877,11 @@ TEST(Differential, FieldsWrittenInBandsAreTheFieldOfOneBand) {
     contours::FloatField floats(H, W, table.data(), contours::kBoxSize);
     stage(floats, image, 1);
     const auto expected = outcome(floats);
-    for (const int bands : {2, 3, 7}) {
-      SCOPED_TRACE(::testing::Message() << bands << " bands");
+    // Bands side by side, and more bands than threads, taken as threads free up.
+    for (const contours::Split bands : {contours::Split(2), contours::Split(3),
+                                        contours::Split(7), contours::Split(7, 2)}) {
+      SCOPED_TRACE(::testing::Message() << bands.bands << " bands, " << bands.threads
+                                        << " threads");
       contours::FloatField banded(H, W, table.data(), contours::kBoxSize);
       stage(banded, image, bands);
       ASSERT_TRUE(sameFloats(banded.cells(), cells.data(), cells.size()));
