@@ -9,6 +9,7 @@
 #include <contours/dimension.hpp>
 
 #include "support/bands.hpp"
+#include "support/working_memory.hpp"
 
 namespace contours {
 
@@ -24,7 +25,7 @@ struct QuarterMaxima {
   int boxSize = 0;
   int quarterRows = 0;  // 2 * floor(rows / boxSize)
   int quarterCols = 0;  // 2 * floor(cols / boxSize)
-  std::vector<float> maxima;  // quarterRows x quarterCols, row-major
+  WorkingVector<float> maxima;  // quarterRows x quarterCols, row-major
   int summarisedRows = 0;     // rows of quarters summarised so far
 };
 
@@ -59,7 +60,7 @@ struct RankQuarters {
   int boxSize = 0;
   int quarterRows = 0;  // 2 * floor(rows / boxSize)
   int quarterCols = 0;  // 2 * floor(cols / boxSize)
-  std::vector<unsigned char> maxima;  // quarterRows x quarterCols, all 0 to start
+  WorkingVector<unsigned char> maxima;  // quarterRows x quarterCols, all 0 to start
 };
 
 // Throws std::invalid_argument as BowCountingDimension does.

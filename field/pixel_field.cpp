@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "support/bands.hpp"
@@ -119,23 +120,21 @@ void FloatField::closeBands() {
 // keeps its ranks apart (in the field's apart_) until the marking.
 class RankField::Band final : public FieldRows {
  public:
+  // The scratch and the summary are made when the band first computes,
+  // on its own thread.
   Band(const RankField& field, int first, int end, unsigned char* out)
-      : field_(field),
-        first_(first),
-        end_(end),
-        scratch_(3 * static_cast<size_t>(field.cols_), 0.0f),
-        summary_(field.rows_, field.cols_, field.boxSize_, first, end) {
-    out_ = out;
-  }
+      : field_(field), first_(first), end_(end), out_(out) {}
   bool startsEmpty() const override { return true; }
   float* row(int y) override {
+    if (scratch_.empty()) scratch_.assign(3 * static_cast<size_t>(field_.cols_), 0.0f);
     return scratch_.data() + static_cast<size_t>(y % 3) * field_.cols_;
   }
   void blockRowDone(int bi, const BlockRowRuns& runs) override {
     if (runs.measured.empty()) return;
     zeroUpTo(3 * bi + 3);
+    if (!summary_) summary_.emplace(field_.rows_, field_.cols_, field_.boxSize_, first_, end_);
     nonZero_ += rankBlockRow(
-        field_.lookup_, summary_, bi, runs.measured, field_.cols_,
+        field_.lookup_, *summary_, bi, runs.measured, field_.cols_,
         [this](int y) { return row(y); }, [this](int y) { return rankRow(y); });
   }
   void finish() override { zeroUpTo(end_); }
@@ -147,9 +146,11 @@ class RankField::Band final : public FieldRows {
     return markRanks(out_, ranks + first_ * cols, (end_ - first_) * cols, index);
   }
 
-  // Read once the band is over.
+  // Once the band is over: its count, and its summary raised into whole.
   long long nonZero() const { return nonZero_; }
-  RankQuarterBuilder& summary() { return summary_; }
+  void mergeInto(RankQuarters& whole) {
+    if (summary_) summary_->mergeInto(whole);
+  }
 
  private:
   unsigned char* rankRow(int y) {
@@ -164,9 +165,9 @@ class RankField::Band final : public FieldRows {
   const RankField& field_;
   int first_, end_;
   int written_ = first_;  // rows before it hold their final ranks
-  std::vector<float> scratch_;
-  RankQuarterBuilder summary_;
   unsigned char* out_;
+  std::vector<float> scratch_;
+  std::optional<RankQuarterBuilder> summary_;
   long long nonZero_ = 0;
 };
 
@@ -200,7 +201,7 @@ void RankField::closeBands() {
   if (bands_.empty()) return;
   quarters_ = startRankQuarters(rows_, cols_, boxSize_);
   for (const std::unique_ptr<Band>& band : bands_) {
-    band->summary().mergeInto(quarters_);
+    band->mergeInto(quarters_);
     nonZero_ += band->nonZero();
   }
   written_ = static_cast<size_t>(rows_) * static_cast<size_t>(cols_);
@@ -251,7 +252,6 @@ RankField::RankField(const cv::Mat& image, const float* table, int boxSize, bool
       cols_(image.cols),
       lookup_(table),
       boxSize_(boxSize),
-      summary_(rows_, cols_, boxSize),
       scratch_(3 * static_cast<size_t>(cols_), 0.0f),
       inImage_(inImage) {
   if (inImage_) {
@@ -277,13 +277,13 @@ void RankField::blockRowDone(int bi, const BlockRowRuns& runs) {
   if (runs.measured.empty()) return;
   zeroUpTo(static_cast<size_t>(3 * bi + 3) * static_cast<size_t>(cols_));
   nonZero_ += rankBlockRow(
-      lookup_, summary_, bi, runs.measured, cols_, [this](int y) { return row(y); },
+      lookup_, summary(), bi, runs.measured, cols_, [this](int y) { return row(y); },
       [this](int y) { return ranks_ + static_cast<size_t>(y) * cols_; });
 }
 
 void RankField::finish() {
   zeroUpTo(static_cast<size_t>(rows_) * static_cast<size_t>(cols_));
-  quarters_ = summary_.finish();
+  quarters_ = summary().finish();
 }
 
 DimensionSamples RankField::boxCountsAt(int index) const {

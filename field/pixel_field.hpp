@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -119,7 +120,13 @@ class RankField final : public PixelField {
   int rows_, cols_;
   RankLookup lookup_;
   int boxSize_;
-  RankQuarterBuilder summary_;
+  // The summary as the stage writes the field in one band, made at its first
+  // use.
+  RankQuarterBuilder& summary() {
+    if (!summary_) summary_.emplace(rows_, cols_, boxSize_);
+    return *summary_;
+  }
+  std::optional<RankQuarterBuilder> summary_;
   RankQuarters quarters_;
   std::vector<float> scratch_;  // rows y % 3, +0 outside a block row's runs
   cv::Mat buffer_;              // where the ranks are: the image's, or their own

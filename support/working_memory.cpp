@@ -19,6 +19,20 @@ void* zeroedBytes(std::size_t n, std::size_t size) {
   return p;
 }
 
+void* workingBytes(std::size_t bytes) {
+  constexpr std::size_t kLarge = std::size_t{256} << 10;
+  if (bytes < kLarge) {
+    void* p = std::malloc(bytes == 0 ? 1 : bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  const std::size_t whole = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+  void* p = std::aligned_alloc(kHugePage, whole);
+  if (p == nullptr) throw std::bad_alloc();
+  adviseHugePages(p, whole);
+  return p;
+}
+
 void adviseHugePages(void* p, std::size_t bytes) {
 #ifdef MADV_HUGEPAGE
   const std::uintptr_t begin =

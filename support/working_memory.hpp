@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 namespace contours {
 
@@ -80,5 +81,30 @@ class ZeroedArray {
   std::unique_ptr<PageBlock> mapped_;
   Buffer<T> heap_;
 };
+
+// An allocator for working vectors (the search summaries): from 256 KiB on,
+// memory on a 2 MiB boundary in whole 2 MiB pages, offered as huge pages
+// before the vector first writes it, so that its first touch costs a fault
+// per 2 MiB instead of per 4 KiB; below, the heap's. Throws std::bad_alloc.
+void* workingBytes(std::size_t bytes);
+template <class T>
+struct WorkingAllocator {
+  using value_type = T;
+  WorkingAllocator() = default;
+  template <class U>
+  WorkingAllocator(const WorkingAllocator<U>&) {}  // NOLINT: rebinding
+  T* allocate(std::size_t n) { return static_cast<T*>(workingBytes(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t) { std::free(p); }
+  template <class U>
+  bool operator==(const WorkingAllocator<U>&) const {
+    return true;
+  }
+  template <class U>
+  bool operator!=(const WorkingAllocator<U>&) const {
+    return false;
+  }
+};
+template <class T>
+using WorkingVector = std::vector<T, WorkingAllocator<T>>;
 
 }  // namespace contours
