@@ -44,9 +44,9 @@ double nowMs() {
 // With more than one band, the stages run in bands side by side (see
 // forEachBand): the surface pass by bands of block rows, adding up whole
 // histogram counts; the block summary and the box counts by bands of whole
-// boxes; the fine stage by bands of block rows; the result's marking by rows.
-// Only the block mask, a ninth of the image, is marked on one thread: it is
-// written over the block field it reads. Where the ranks would go into the
+// boxes; the block mask by cells; the fine stage by bands of block rows; the
+// result's marking by rows.
+// Where the ranks would go into the
 // image's own buffer, bands after the first keep theirs apart until the
 // marking (up to a byte a pixel more), since other bands still read the
 // image bytes they would overwrite.
@@ -68,23 +68,27 @@ void runAnalysis(cv::Mat& image, cv::Mat& result, AnalysisReport& report,
 
   int* histogram = report.histogram.data();
   std::fill(histogram, histogram + kBins, 0);
-  const ZeroedArray<float> blockField(blockCells);
+  auto blockField = std::make_unique<ZeroedArray<float>>(blockCells);
   float* quantileTable = report.quantileTable.data();
 
   const std::uint32_t t0 = GetTickCount();
-  processBlocks(image, blockField.get(), histogram, H, W, kBins, bands);
+  processBlocks(image, blockField->get(), histogram, H, W, kBins, bands);
   endStage(times.surface);
 
   buildQuantileTable(histogram, quantileTable, kBins);
   report.blockSearch =
-      findThreshold(blockField.get(), blockRows, blockCols, quantileTable, kBins,
+      findThreshold(blockField->get(), blockRows, blockCols, quantileTable, kBins,
                     kBlockTarget, kBlockTolerance, kBlockStartFraction, kBoxSize, bands);
-  // The block mask takes the first quarter of the block field's buffer, and
-  // the rest goes back to the system.
-  report.markedBlocks =
-      markCellsInPlace(blockField.get(), blockCells, report.blockSearch.threshold).marked;
-  unsigned char* const blockMask = reinterpret_cast<unsigned char*>(blockField.get());
-  releasePages(blockMask + blockCells, blockCells * (sizeof(float) - 1));
+  // The block mask, a byte a block, is made beside the block field, which
+  // then goes back to the system whole (giving back all but a mask's worth
+  // of its pages would split its huge pages, and every later read of the
+  // mask would pay for that).
+  const ZeroedArray<unsigned char> blockMaskCells(blockCells);
+  unsigned char* const blockMask = blockMaskCells.get();
+  report.markedBlocks = markCells(blockField->get(), blockMask, blockCells,
+                                  report.blockSearch.threshold, bands)
+                            .marked;
+  blockField.reset();
   endStage(times.blockSearch);
 
   const DerivativeMasks masks = derivativeMasks(kMaskSize);

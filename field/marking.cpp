@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include <contours/contours.hpp>
 
@@ -61,14 +62,22 @@ MarkCounts markCells(const float* field, unsigned char* mask, size_t n, float th
   return runVectorBuild<MarkCells>(field, mask, n, threshold);
 }
 
-MarkCounts markCellsInPlace(float* field, size_t n, float threshold) {
-  // Mask byte i lies in field cell i / 4, which has been read by the time its
-  // stretch is copied, so no cell is overwritten before it is read.
-  unsigned char* const mask = reinterpret_cast<unsigned char*>(field);
-  return markInStretches(field, n, threshold,
-                         [&](size_t at, const unsigned char* marks, size_t cells) {
-                           std::memcpy(mask + at, marks, cells);
-                         });
+MarkCounts markCells(const float* field, unsigned char* mask, size_t n, float threshold,
+                     const Split& split) {
+  const int cells = static_cast<int>(n);
+  const Split bands = split.atMost(cells);
+  std::vector<MarkCounts> counts(static_cast<size_t>(bands.bands));
+  forEachBand(bands, [&](int k) {
+    const BandSpan span = bandSpan(cells, bands.bands, k);
+    counts[k] = markCells(field + span.first, mask + span.first,
+                          static_cast<size_t>(span.end - span.first), threshold);
+  });
+  MarkCounts total;
+  for (const MarkCounts& band : counts) {
+    total.marked += band.marked;
+    total.nonZero += band.nonZero;
+  }
+  return total;
 }
 
 void fixLastSegment(const float* field, unsigned char* mask, int rows, int cols,

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "support/bands.hpp"
+
 namespace contours {
 
 struct MarkCounts {
@@ -15,9 +17,8 @@ struct MarkCounts {
 // A fresh mask of n cells (every byte is written): 0 where field >= threshold
 // (ordered: NaN never qualifies), 255 elsewhere; with the counts.
 MarkCounts markCells(const float* field, unsigned char* mask, size_t n, float threshold);
-
-// The same mask written over the field itself: on return the first n bytes
-// of the field's buffer are the mask, and the field is gone.
-MarkCounts markCellsInPlace(float* field, size_t n, float threshold);
+// The same in bands of cells side by side (see forEachBand); n below 2^31.
+MarkCounts markCells(const float* field, unsigned char* mask, size_t n, float threshold,
+                     const Split& split);
 
 }  // namespace contours
