@@ -121,9 +121,10 @@ void FloatField::closeBands() {
 class RankField::Band final : public FieldRows {
  public:
   // The scratch and the summary are made when the band first computes,
-  // on its own thread.
-  Band(const RankField& field, int first, int end, unsigned char* out)
-      : field_(field), first_(first), end_(end), out_(out) {}
+  // on its own thread. Where out is fresh zero pages (zeroed), the rows no
+  // block row writes are left to them, untouched.
+  Band(const RankField& field, int first, int end, unsigned char* out, bool zeroed)
+      : field_(field), first_(first), end_(end), out_(out), zeroed_(zeroed) {}
   bool startsEmpty() const override { return true; }
   float* row(int y) override {
     if (scratch_.empty()) scratch_.assign(3 * static_cast<size_t>(field_.cols_), 0.0f);
@@ -158,7 +159,7 @@ class RankField::Band final : public FieldRows {
   }
   // Sets the ranks of rows up to y (exclusive) not written yet to 0.
   void zeroUpTo(int y) {
-    std::fill(rankRow(written_), rankRow(y), static_cast<unsigned char>(0));
+    if (!zeroed_) std::fill(rankRow(written_), rankRow(y), static_cast<unsigned char>(0));
     written_ = y;
   }
 
@@ -166,6 +167,7 @@ class RankField::Band final : public FieldRows {
   int first_, end_;
   int written_ = first_;  // rows before it hold their final ranks
   unsigned char* out_;
+  bool zeroed_;
   std::vector<float> scratch_;
   std::optional<RankQuarterBuilder> summary_;
   long long nonZero_ = 0;
@@ -188,7 +190,7 @@ void RankField::openBands(const Split& split) {
     unsigned char* const out = inImage_ && k > 0
                                    ? apart_->get() + (rows.first - apartFrom) * cols
                                    : ranks_ + rows.first * cols;
-    bands_.push_back(std::make_unique<Band>(*this, rows.first, rows.end, out));
+    bands_.push_back(std::make_unique<Band>(*this, rows.first, rows.end, out, inImage_ && k > 0));
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include <contours/refinement.hpp>
@@ -118,10 +119,15 @@ void fineStage(const cv::Mat& image, const float* mask1, const float* mask2,
                BandedFieldRows& field, const Split& split) {
   const Split bands = split.atMost(blockRows);
   field.openBands(bands);
-  forEachBand(bands, [&](int k) {
+  // A surface a thread, made on that thread and kept for the bands it runs:
+  // it holds the rows it has made by their image row, whichever band made
+  // them.
+  std::vector<std::unique_ptr<ImageSurface>> surfaces(static_cast<size_t>(bands.threads));
+  forEachBand(bands, [&](int k, int thread) {
     const BandSpan rows = bandSpan(blockRows, bands.bands, k);
-    ImageSurface surface(image);
-    fineStage(surface, mask1, mask2, 3, blockMask, blockRows, blockCols, image.cols,
+    std::unique_ptr<ImageSurface>& surface = surfaces[static_cast<size_t>(thread)];
+    if (!surface) surface = std::make_unique<ImageSurface>(image);
+    fineStage(*surface, mask1, mask2, 3, blockMask, blockRows, blockCols, image.cols,
               field.band(k), rows.first, rows.end);
   });
   field.closeBands();

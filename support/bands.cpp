@@ -38,15 +38,17 @@ namespace {
 // until none is left; a band's exception is kept for the caller.
 class BandBody final : public cv::ParallelLoopBody {
  public:
-  BandBody(int bands, const std::function<void(int)>& work,
+  BandBody(int bands, const std::function<void(int, int)>& work,
            std::vector<std::exception_ptr>& failures)
       : bands_(bands), work_(work), failures_(failures) {}
 
-  void operator()(const cv::Range&) const override {
+  // The runtime hands each of its threads a part of the range 0 .. threads-1;
+  // the part's first index names the thread to the bands it runs.
+  void operator()(const cv::Range& range) const override {
     acquire(&handedOut_);
     for (int k = next_++; k < bands_; k = next_++) {
       try {
-        work_(k);
+        work_(k, range.start);
       } catch (...) {
         failures_[static_cast<size_t>(k)] = std::current_exception();
       }
@@ -72,17 +74,21 @@ class BandBody final : public cv::ParallelLoopBody {
  private:
   const int bands_;
   mutable std::atomic<int> next_{0};
-  const std::function<void(int)>& work_;
+  const std::function<void(int, int)>& work_;
   std::vector<std::exception_ptr>& failures_;
 };
 
 }  // namespace
 
 void forEachBand(const Split& split, const std::function<void(int)>& work) {
+  forEachBand(split, [&work](int k, int) { work(k); });
+}
+
+void forEachBand(const Split& split, const std::function<void(int, int)>& work) {
   const int bands = split.bands;
   const int threads = std::min(bands, split.threads);
   if (threads <= 1) {
-    for (int k = 0; k < bands; ++k) work(k);
+    for (int k = 0; k < bands; ++k) work(k, 0);
     return;
   }
   std::vector<std::exception_ptr> failures(static_cast<size_t>(bands));

@@ -57,4 +57,9 @@ inline Split splitFor(int threads) {
 // rethrown.
 void forEachBand(const Split& split, const std::function<void(int)>& work);
 
+// The same, calling work(k, thread) with the index, below split.threads, of
+// the thread that runs band k: a band may use what that thread keeps for
+// all the bands it runs.
+void forEachBand(const Split& split, const std::function<void(int, int)>& work);
+
 }  // namespace contours
