@@ -59,12 +59,11 @@ class PageBlock {
   std::size_t length_ = 0;
 };
 
-// n zero-filled elements of T. From kMapped bytes on they are a PageBlock,
-// each huge page zeroed at its first touch, by whichever band touches it (a
-// first touch of 4 KiB pages costs a fault a page, and mapping every page at
-// once is a serial pass of its own); below, they come from the heap (zeroed
-// there), which a process analysing many images reuses. Throws
-// std::bad_alloc when the memory cannot be had.
+// n zero-filled elements of T. From kMapped bytes (256 KiB) on they are a
+// PageBlock, each huge page zeroed at its first touch, by whichever band
+// touches it (a first touch of 4 KiB pages costs a fault a page, and mapping
+// every page at once is a serial pass of its own); below, they come from the
+// heap (zeroed there). Throws std::bad_alloc when the memory cannot be had.
 template <class T>
 class ZeroedArray {
  public:
@@ -77,7 +76,7 @@ class ZeroedArray {
   T* get() const { return mapped_ != nullptr ? mapped_->as<T>() : heap_.get(); }
 
  private:
-  static constexpr std::size_t kMapped = std::size_t{1} << 20;
+  static constexpr std::size_t kMapped = std::size_t{256} << 10;
   std::unique_ptr<PageBlock> mapped_;
   Buffer<T> heap_;
 };
