@@ -54,26 +54,44 @@ Order parseOrder(const std::string& order) {
 
 std::string typeName(const py::handle& object) { return Py_TYPE(object.ptr())->tp_name; }
 
-// The analysis options of a threads argument: an integer (anything with
-// __index__ but a bool) from 0, one thread per core, to the programs' ceiling.
-contours::AnalysisOptions parseThreads(const py::object& threads) {
-  const auto integer = py::reinterpret_steal<py::object>(
-      PyBool_Check(threads.ptr()) ? nullptr : PyNumber_Index(threads.ptr()));
-  if (!integer) {
+// The integer value of object (anything with __index__; a bool only where
+// bools are taken), and whether it lies in low .. high: a TypeError naming
+// what is expected (notInteger + the object's type) when it is no integer.
+struct Integer {
+  py::object integer;
+  long long value = 0;
+  bool inRange = false;
+};
+Integer integerIn(const py::object& object, long long low, long long high, bool bools,
+                  const std::string& notInteger) {
+  Integer result;
+  result.integer = py::reinterpret_steal<py::object>(
+      !bools && PyBool_Check(object.ptr()) ? nullptr : PyNumber_Index(object.ptr()));
+  if (!result.integer) {
     if (PyErr_Occurred()) {
       if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
       PyErr_Clear();
     }
-    throw py::type_error("threads must be an integer, not " + typeName(threads));
+    throw py::type_error(notInteger + typeName(object));
   }
   int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
-  if (overflow == 0 && value == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow != 0 || value < 0 || value > contours::kMaxThreads) {
+  result.value = PyLong_AsLongLongAndOverflow(result.integer.ptr(), &overflow);
+  if (overflow == 0 && result.value == -1 && PyErr_Occurred()) throw py::error_already_set();
+  result.inRange = overflow == 0 && result.value >= low && result.value <= high;
+  return result;
+}
+
+// The analysis options of a threads argument: an integer (anything with
+// __index__ but a bool) from 0, one thread per core, to the programs' ceiling.
+contours::AnalysisOptions parseThreads(const py::object& threads) {
+  const Integer count = integerIn(threads, 0, contours::kMaxThreads, false,
+                                  "threads must be an integer, not ");
+  if (!count.inRange) {
     throw py::value_error("threads must be 0 (one per core) or 1 to " +
                           std::to_string(contours::kMaxThreads) + ", not " +
-                          py::str(integer).cast<std::string>());
+                          py::str(count.integer).cast<std::string>());
   }
+  const long long value = count.value;
   contours::AnalysisOptions options;
   options.threads = static_cast<int>(value);
   return options;
@@ -415,20 +433,10 @@ std::array<unsigned char, 3> parseColour(const py::object& colour, Order order) 
   std::array<unsigned char, 3> bytes{};
   const auto values = py::reinterpret_borrow<py::sequence>(colour);
   for (size_t k = 0; k < 3; ++k) {
-    const py::object item = values[k];
-    const auto integer = py::reinterpret_steal<py::object>(PyNumber_Index(item.ptr()));
-    if (!integer) {
-      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
-      PyErr_Clear();
-      throw py::type_error("colour values must be integers, not " + typeName(item));
-    }
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
-    if (overflow == 0 && value == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (overflow != 0 || value < 0 || value > 255) {
-      throw py::value_error("colour values must be integers from 0 to 255");
-    }
-    bytes[k] = static_cast<unsigned char>(value);
+    const Integer value =
+        integerIn(values[k], 0, 255, true, "colour values must be integers, not ");
+    if (!value.inRange) throw py::value_error("colour values must be integers from 0 to 255");
+    bytes[k] = static_cast<unsigned char>(value.value);
   }
   return bytes;
 }
