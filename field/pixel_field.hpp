@@ -108,7 +108,8 @@ class RankField final : public PixelField {
   void closeBands() override;
 
   // The ranks (rows x cols, row-major), the cells that are not 0 and the
-  // summary, once the stage is over.
+  // summary, once the stage is over (where bands keep ranks apart from the
+  // image, ranks() holds only the first band's rows until the marking).
   const unsigned char* ranks() const { return ranks_; }
   long long nonZero() const { return nonZero_; }
   const RankQuarters& quarters() const { return quarters_; }

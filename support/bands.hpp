@@ -52,9 +52,9 @@ inline Split splitFor(int threads) {
 // Calls work(k) for every band k in 0 .. split.bands-1, up to split.threads
 // of them side by side on the parallel runtime; with one thread, in order on
 // the calling thread. Returns when every band has ended: what each band wrote
-// is then visible to the caller. When a band throws, the other bands still
-// end, and the exception of the first band in band order that threw is
-// rethrown.
+// is then visible to the caller. When a band throws, the exception of the
+// first band in band order that threw is rethrown: on several threads once
+// every other band has ended, on one at once (the later bands do not run).
 void forEachBand(const Split& split, const std::function<void(int)>& work);
 
 // The same, calling work(k, thread) with the index, below split.threads, of
