@@ -417,12 +417,13 @@ bool byteLanesRun() {
 
 // The selections of sixteen blocks' sums from their 144 bytes in an image
 // row. The 48 pairs (block b, channel c), pair 3b + c, are formed in three
-// parts of sixteen lanes; lane i of part h gathers the bytes of pair
-// 16h + i, 9b + c + {0, 3, 6}, and a fourth weighed 0. Part 0 (blocks 0..5)
-// takes them from the 64 bytes at 0, part 1 (blocks 5..10) from the 128 at
-// 0, part 2 (blocks 10..15) from the 64 at 80: no load reads past the
-// sixteenth block. Channel c of block b is then pair 3b + c: taken from parts
-// 0 and 1 by early[c], and from part 2 by late[c] where fromLate[c] is set.
+// thirds of sixteen lanes; lane i of third h gathers the bytes of pair
+// 16h + i, 9b + c + {0, 3, 6}, and a fourth weighed 0. Third 0 (blocks
+// 0..5) takes them from the 64 bytes at 0, third 1 (blocks 5..10) from the
+// 128 at 0, third 2 (blocks 10..15) from the 64 at 80: no load reads past
+// the sixteenth block. Channel c of block b is then pair 3b + c: taken from
+// thirds 0 and 1 by early[c], and from third 2 by late[c] where fromLate[c]
+// is set.
 struct ByteSelections {
   alignas(64) unsigned char pairBytes[3][64];
   alignas(64) signed char weight[64];
@@ -464,9 +465,9 @@ CONTOURS_TARGET_BYTE_LANES CONTOURS_INLINE void byteSums16(
     const unsigned char* const (&image)[3], int bj, Ints16 (&a)[3]) {
   const ByteSelections& s = kByteSelections;
   const __m512i weight = _mm512_load_si512(s.weight);
-  __m512i parts[3];
+  __m512i thirds[3];
 #pragma GCC unroll 3
-  for (int h = 0; h < 3; ++h) parts[h] = _mm512_set1_epi32(2295);
+  for (int h = 0; h < 3; ++h) thirds[h] = _mm512_set1_epi32(2295);
 #pragma GCC unroll 3
   for (int r = 0; r < 3; ++r) {
     const unsigned char* p = image[r] + 9 * bj;
@@ -477,21 +478,21 @@ CONTOURS_TARGET_BYTE_LANES CONTOURS_INLINE void byteSums16(
     const __m512i first = _mm512_loadu_si512(p);
     const __m512i second = _mm512_loadu_si512(p + 64);
     const __m512i last = _mm512_loadu_si512(p + 80);
-    parts[0] = _mm512_dpbusd_epi32(
-        parts[0], bytesOf(_mm512_load_si512(s.pairBytes[0]), first), weight);
-    parts[1] = _mm512_dpbusd_epi32(
-        parts[1],
+    thirds[0] = _mm512_dpbusd_epi32(
+        thirds[0], bytesOf(_mm512_load_si512(s.pairBytes[0]), first), weight);
+    thirds[1] = _mm512_dpbusd_epi32(
+        thirds[1],
         _mm512_permutex2var_epi8(first, _mm512_load_si512(s.pairBytes[1]), second),
         weight);
-    parts[2] = _mm512_dpbusd_epi32(
-        parts[2], bytesOf(_mm512_load_si512(s.pairBytes[2]), last), weight);
+    thirds[2] = _mm512_dpbusd_epi32(
+        thirds[2], bytesOf(_mm512_load_si512(s.pairBytes[2]), last), weight);
   }
 #pragma GCC unroll 3
   for (int c = 0; c < 3; ++c) {
     const __m512i early =
-        _mm512_permutex2var_epi32(parts[0], _mm512_load_si512(s.early[c]), parts[1]);
+        _mm512_permutex2var_epi32(thirds[0], _mm512_load_si512(s.early[c]), thirds[1]);
     a[c] = reinterpret_cast<Ints16>(_mm512_mask_permutexvar_epi32(
-        early, s.fromLate[c], _mm512_load_si512(s.late[c]), parts[2]));
+        early, s.fromLate[c], _mm512_load_si512(s.late[c]), thirds[2]));
   }
 }
 
