@@ -18,40 +18,6 @@ bool ownsWholeBuffer(const cv::Mat& image) {
          image.u->urefcount == 0;
 }
 
-// Ranks the cells block row bi computed (pixel rows 3bi .. 3bi+2, row y's
-// cells at cells(y), set back to +0), writing row y's ranks to out(y) and
-// adding them to summary; returns how many cells were not 0. The stretches
-// are ranked in whole vectors where the row allows: gaps shorter than a
-// vector are read through, and a stretch's end is rounded up to a whole
-// number of vectors. The cells taken in besides the stretches' are +0 (the
-// scratch outside them is never written), so their ranks are the 0 already
-// there, and they count as zeros.
-template <class Cells, class Out>
-long long rankBlockRow(const RankLookup& lookup, RankQuarterBuilder& summary, int bi,
-                       const std::vector<BlockSpan>& spans, int cols, const Cells& cells,
-                       const Out& out) {
-  constexpr int kVector = 8;
-  long long nonZero = 0;
-  for (int y = 3 * bi; y < 3 * bi + 3; ++y) {
-    float* const from = cells(y);
-    unsigned char* const to = out(y);
-    for (size_t r = 0; r < spans.size();) {
-      const int x0 = 3 * spans[r].first;
-      int x1 = 3 * spans[r].end;
-      for (++r; r < spans.size() && 3 * spans[r].first - x1 < kVector; ++r)
-        x1 = 3 * spans[r].end;
-      // Less than a vector more, so short of the next stretch.
-      const int whole = x0 + (x1 - x0 + kVector - 1) / kVector * kVector;
-      if (whole <= cols) x1 = whole;
-      nonZero += lookup.takeRanks(from + x0, to + x0, x1 - x0);
-      // The summary is made from the ranks as they are written, instead of
-      // in a second pass over the whole field.
-      summary.add(y, to, x0, x1);
-    }
-  }
-  return nonZero;
-}
-
 // The first and end pixel row of band k of a field of rows rows: the pixel
 // rows of its block rows, the first band from row 0, the last to the end.
 BandSpan pixelRowsOfBand(int rows, int bands, int k) {
@@ -113,10 +79,14 @@ void FloatField::closeBands() {
 
 // A band of a rank field: pixel rows first .. end-1, ranked through a scratch
 // of its own into out (row first at out), with its own count and summary of
-// its rows of quarters. Where the ranks go into the image's own buffer, only
-// the first band writes there while the stage runs: its rank rows lie in
-// image rows no other band reads (band k reads image rows from 3 * first - 1
-// on, and the first band's ranks end at image row first). Every other band
+// its rows of quarters. Rank rows 3bi .. 3bi+2 are written when block row bi
+// is done, and rows above them that no block row wrote as the 0 of +0 then
+// too; the band's last rows at its end. Those bytes, read as a continuous
+// image, are image rows below bi, which only block rows up to bi - 1 read
+// (block row bi reads rows 3bi-1 .. 3bi+3), so the first band may write its
+// ranks into the image's own buffer: its rank rows lie in image rows no
+// other band reads either (band k reads image rows from 3 * first - 1 on,
+// and the first band's ranks end at image row first). Every other band then
 // keeps its ranks apart (in the field's apart_) until the marking.
 class RankField::Band final : public FieldRows {
  public:
@@ -130,13 +100,35 @@ class RankField::Band final : public FieldRows {
     if (scratch_.empty()) scratch_.assign(3 * static_cast<size_t>(field_.cols_), 0.0f);
     return scratch_.data() + static_cast<size_t>(y % 3) * field_.cols_;
   }
+  // The stretches are ranked in whole vectors where the row allows: gaps
+  // shorter than a vector are read through, and a stretch's end is rounded
+  // up to a whole number of vectors. The cells taken in besides the
+  // stretches' are +0 (the scratch outside them is never written), so their
+  // ranks are the 0 already there, and they count as zeros. The summary is
+  // made from the ranks as they are written, instead of in a second pass
+  // over the whole field.
   void blockRowDone(int bi, const BlockRowRuns& runs) override {
     if (runs.measured.empty()) return;
     zeroUpTo(3 * bi + 3);
     if (!summary_) summary_.emplace(field_.rows_, field_.cols_, field_.boxSize_, first_, end_);
-    nonZero_ += rankBlockRow(
-        field_.lookup_, *summary_, bi, runs.measured, field_.cols_,
-        [this](int y) { return row(y); }, [this](int y) { return rankRow(y); });
+    constexpr int kVector = 8;
+    const std::vector<BlockSpan>& spans = runs.measured;
+    const int cols = field_.cols_;
+    for (int y = 3 * bi; y < 3 * bi + 3; ++y) {
+      float* const cells = row(y);
+      unsigned char* const out = rankRow(y);
+      for (size_t r = 0; r < spans.size();) {
+        const int x0 = 3 * spans[r].first;
+        int x1 = 3 * spans[r].end;
+        for (++r; r < spans.size() && 3 * spans[r].first - x1 < kVector; ++r)
+          x1 = 3 * spans[r].end;
+        // Less than a vector more, so short of the next stretch.
+        const int whole = x0 + (x1 - x0 + kVector - 1) / kVector * kVector;
+        if (whole <= cols) x1 = whole;
+        nonZero_ += field_.lookup_.takeRanks(cells + x0, out + x0, x1 - x0);
+        summary_->add(y, out, x0, x1);
+      }
+    }
   }
   void finish() override { zeroUpTo(end_); }
 
@@ -147,10 +139,15 @@ class RankField::Band final : public FieldRows {
     return markRanks(out_, ranks + first_ * cols, (end_ - first_) * cols, index);
   }
 
-  // Once the band is over: its count, and its summary raised into whole.
+  // Once the band is over: its count, its summary raised into whole, and
+  // (for a band of the whole field) its summary as the field's.
   long long nonZero() const { return nonZero_; }
   void mergeInto(RankQuarters& whole) {
     if (summary_) summary_->mergeInto(whole);
+  }
+  RankQuarters summary() {
+    if (!summary_) summary_.emplace(field_.rows_, field_.cols_, field_.boxSize_, first_, end_);
+    return summary_->finish();
   }
 
  private:
@@ -179,8 +176,7 @@ void RankField::openBands(const Split& split) {
   split_ = split;
   bands_.clear();
   apart_.reset();
-  const int bands = split.bands;
-  if (bands <= 1) return;
+  const int bands = std::max(1, split.bands);
   const size_t cols = static_cast<size_t>(cols_);
   const int apartFrom = pixelRowsOfBand(rows_, bands, 0).end;
   if (inImage_)
@@ -194,19 +190,18 @@ void RankField::openBands(const Split& split) {
   }
 }
 
-FieldRows& RankField::band(int k) {
-  if (bands_.empty()) return *this;
-  return *bands_[k];
-}
+FieldRows& RankField::band(int k) { return *bands_[k]; }
 
+// The summary of one band is the field's; several are merged.
 void RankField::closeBands() {
-  if (bands_.empty()) return;
-  quarters_ = startRankQuarters(rows_, cols_, boxSize_);
-  for (const std::unique_ptr<Band>& band : bands_) {
-    band->mergeInto(quarters_);
-    nonZero_ += band->nonZero();
+  if (bands_.size() == 1) {
+    quarters_ = bands_[0]->summary();
+  } else {
+    quarters_ = startRankQuarters(rows_, cols_, boxSize_);
+    for (const std::unique_ptr<Band>& band : bands_) band->mergeInto(quarters_);
   }
-  written_ = static_cast<size_t>(rows_) * static_cast<size_t>(cols_);
+  nonZero_ = 0;
+  for (const std::unique_ptr<Band>& band : bands_) nonZero_ += band->nonZero();
 }
 
 // Only the blocks the stage computes hold anything but +0: the summary and
@@ -254,7 +249,6 @@ RankField::RankField(const cv::Mat& image, const float* table, int boxSize, bool
       cols_(image.cols),
       lookup_(table),
       boxSize_(boxSize),
-      scratch_(3 * static_cast<size_t>(cols_), 0.0f),
       inImage_(inImage) {
   if (inImage_) {
     buffer_ = image;
@@ -263,29 +257,17 @@ RankField::RankField(const cv::Mat& image, const float* table, int boxSize, bool
     adviseHugePages(buffer_.data, static_cast<size_t>(rows_) * static_cast<size_t>(cols_));
   }
   ranks_ = buffer_.data;
+  openBands(Split(1));
 }
 
-void RankField::zeroUpTo(size_t end) {
-  std::memset(ranks_ + written_, 0, end - written_);
-  written_ = end;
-}
-
-// Rank rows 3bi .. 3bi+2 are written when block row bi is done, and rows
-// above them that no block row wrote as the 0 of +0 then too; the bottom
-// rows at the end. Those bytes, read as a continuous image, are image rows
-// below bi, which only block rows up to bi - 1 read (block row bi reads rows
-// 3bi-1 .. 3bi+3), so the ranks may be written into the image's own buffer.
+// Written as a field on its own, the rank field is its one band.
+float* RankField::row(int y) { return bands_[0]->row(y); }
 void RankField::blockRowDone(int bi, const BlockRowRuns& runs) {
-  if (runs.measured.empty()) return;
-  zeroUpTo(static_cast<size_t>(3 * bi + 3) * static_cast<size_t>(cols_));
-  nonZero_ += rankBlockRow(
-      lookup_, summary(), bi, runs.measured, cols_, [this](int y) { return row(y); },
-      [this](int y) { return ranks_ + static_cast<size_t>(y) * cols_; });
+  bands_[0]->blockRowDone(bi, runs);
 }
-
 void RankField::finish() {
-  zeroUpTo(static_cast<size_t>(rows_) * static_cast<size_t>(cols_));
-  quarters_ = summary().finish();
+  bands_[0]->finish();
+  closeBands();
 }
 
 DimensionSamples RankField::boxCountsAt(int index) const {
@@ -296,15 +278,11 @@ DimensionSamples RankField::boxCountsAt(int index) const {
 MarkCounts RankField::mark(int index, cv::Mat& result) {
   const size_t n = static_cast<size_t>(rows_) * static_cast<size_t>(cols_);
   MarkCounts counts;
-  if (bands_.empty()) {
-    counts.marked = markRanks(ranks_, n, index);
-  } else {
-    // Each band's result goes to its own rows of the buffer: from ranks
-    // already there, or from the band's own.
-    std::vector<long long> marked(bands_.size());
-    forEachBand(split_, [&](int k) { marked[k] = bands_[k]->markInto(ranks_, index); });
-    for (const long long m : marked) counts.marked += m;
-  }
+  // Each band's result goes to its own rows of the buffer: from ranks
+  // already there, or from those it kept apart.
+  std::vector<long long> marked(bands_.size());
+  forEachBand(split_, [&](int k) { marked[k] = bands_[k]->markInto(ranks_, index); });
+  for (const long long m : marked) counts.marked += m;
   counts.nonZero = nonZero_;
   if (inImage_) {
     // The first rows x cols bytes of the image's buffer.

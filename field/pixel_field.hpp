@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -97,7 +96,7 @@ class RankField final : public PixelField {
   ~RankField() override;
 
   bool startsEmpty() const override { return true; }
-  float* row(int y) override { return scratch_.data() + static_cast<size_t>(y % 3) * cols_; }
+  float* row(int y) override;
   void blockRowDone(int bi, const BlockRowRuns& runs) override;
   void finish() override;
   DimensionSamples boxCountsAt(int index) const override;
@@ -115,25 +114,13 @@ class RankField final : public PixelField {
   const RankQuarters& quarters() const { return quarters_; }
 
  private:
-  // Sets cells written_ .. end-1 to rank 0.
-  void zeroUpTo(size_t end);
-
   int rows_, cols_;
   RankLookup lookup_;
   int boxSize_;
-  // The summary as the stage writes the field in one band, made at its first
-  // use.
-  RankQuarterBuilder& summary() {
-    if (!summary_) summary_.emplace(rows_, cols_, boxSize_);
-    return *summary_;
-  }
-  std::optional<RankQuarterBuilder> summary_;
   RankQuarters quarters_;
-  std::vector<float> scratch_;  // rows y % 3, +0 outside a block row's runs
   cv::Mat buffer_;              // where the ranks are: the image's, or their own
   bool inImage_;
   unsigned char* ranks_;
-  size_t written_ = 0;  // cells from the first on that hold their final rank
   long long nonZero_ = 0;
   size_t spareFrom_ = 0, spareBytes_ = 0;
   class Band;
