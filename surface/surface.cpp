@@ -237,6 +237,16 @@ CONTOURS_INLINE void blockSums8(const unsigned short* cs, int bj, Ints& a0, Ints
   a2 = 2295 - __builtin_convertvector(s2, Ints);
 }
 
+// The surface point of block bj from its means a (the lanes below take the
+// same steps, lane by lane).
+CONTOURS_INLINE void blockSurfacePoint(const int (&a)[3], int bj, float rowPosition,
+                                       float k6, float k2, float k3, float* q0, float* q1,
+                                       float* q2) {
+  q0[bj] = rowPosition + static_cast<float>(a[1] + a[2] - 2 * a[0]) * k6;
+  q1[bj] = static_cast<float>(60 * bj) + static_cast<float>(a[1] - a[2]) * k2;
+  q2[bj] = static_cast<float>(a[0] + a[1] + a[2]) * k3;
+}
+
 struct BlockSurfaceRow {
   static CONTOURS_INLINE void run(const unsigned short* __restrict cs, int count,
                                   float rowPosition, float k6, float k2, float k3,
@@ -259,12 +269,9 @@ struct BlockSurfaceRow {
     }
     for (; bj < count; ++bj) {
       const unsigned short* b = cs + 9 * bj;
-      const int a0 = ((2295 - ((b[0] + b[3]) + b[6])) * 7282) >> 16;
-      const int a1 = ((2295 - ((b[1] + b[4]) + b[7])) * 7282) >> 16;
-      const int a2 = ((2295 - ((b[2] + b[5]) + b[8])) * 7282) >> 16;
-      q0[bj] = rowPosition + static_cast<float>(a1 + a2 - 2 * a0) * k6;
-      q1[bj] = static_cast<float>(60 * bj) + static_cast<float>(a1 - a2) * k2;
-      q2[bj] = static_cast<float>(a0 + a1 + a2) * k3;
+      int a[3];
+      for (int c = 0; c < 3; ++c) a[c] = ((2295 - ((b[c] + b[c + 3]) + b[c + 6])) * 7282) >> 16;
+      blockSurfacePoint(a, bj, rowPosition, k6, k2, k3, q0, q1, q2);
     }
   }
 };
@@ -558,9 +565,7 @@ CONTOURS_TARGET_BYTE_LANES void blockRowBytes(const BlockRowWork& work, float k6
   for (; bj < count; ++bj) {
     int a[3];
     blockMeans(work.image, bj, a);
-    work.q[0][bj] = work.rowPosition + static_cast<float>(a[1] + a[2] - 2 * a[0]) * k6;
-    work.q[1][bj] = static_cast<float>(60 * bj) + static_cast<float>(a[1] - a[2]) * k2;
-    work.q[2][bj] = static_cast<float>(a[0] + a[1] + a[2]) * k3;
+    blockSurfacePoint(a, bj, work.rowPosition, k6, k2, k3, work.q[0], work.q[1], work.q[2]);
   }
   if (!measuring) return;
   const float* const below[3] = {work.q[0], work.q[1], work.q[2]};
